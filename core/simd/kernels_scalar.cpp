@@ -1,0 +1,94 @@
+// The portable reference kernels. Every other kernel set is checked against
+// these bit for bit, so the code spells out the summation order literally
+// rather than trying to be fast: four 4-lane accumulators fed by fused
+// multiply-adds for whole 16-coordinate chunks, a fixed pairwise reduction,
+// then a tail of rounded products.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/quantize/tables.h"
+#include "core/simd/kernels.h"
+
+namespace teskra::simd {
+namespace {
+
+float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit) {
+  const size_t chunks = code_bytes / 8;
+  // acc[a][l] is lane l of accumulator Aa; coordinate k of a chunk feeds
+  // acc[k / 4][k % 4].
+  float acc[4][4] = {};
+  for (size_t j = 0; j < chunks; ++j) {
+    const uint8_t* bytes = code + 8 * j;
+    const float* qc = q + 16 * j;
+    for (size_t k = 0; k < 16; ++k) {
+      const uint8_t byte = bytes[k / 2];
+      const unsigned nibble = (k % 2 == 0) ? (byte & 0x0F) : (byte >> 4);
+      float& a = acc[k / 4][k % 4];
+      a = std::fma(CENTROIDS_4BIT[nibble], qc[k], a);
+    }
+  }
+  float v[4];
+  for (size_t l = 0; l < 4; ++l) v[l] = (acc[3][l] + acc[2][l]) + (acc[1][l] + acc[0][l]);
+  float s = (v[0] + v[1]) + (v[2] + v[3]);
+
+  // The tail products are rounded before they are added; the build disables
+  // FMA contraction so `s += a * b` stays two operations.
+  for (size_t i = 8 * chunks; i < code_bytes; ++i) {
+    const uint8_t byte = code[i];
+    s += CENTROIDS_4BIT[byte & 0x0F] * q[2 * i];
+    if (2 * i + 1 < limit) s += CENTROIDS_4BIT[byte >> 4] * q[2 * i + 1];
+  }
+  return s;
+}
+
+float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes) {
+  // A code of a padded dimension below 4 has slots with no query value
+  // behind them: they add nothing, and q is never read past q_len.
+  const size_t coords = q_len < 4 * code_bytes ? q_len : 4 * code_bytes;
+  float s = 0.0f;
+  for (size_t i = 0; i < coords; ++i) {
+    const unsigned c = (code[i / 4] >> (2 * (i % 4))) & 3u;
+    s += q[i] * CENTROIDS_2BIT[c];
+  }
+  return s;
+}
+
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
+                      float* out) {
+  for (size_t i = 0; i < codes.n; ++i) out[i] = score_4bit(q, codes.code(i), code_bytes, limit);
+}
+
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
+                      float* out) {
+  // The product table holds exactly the rounded products the chain adds.
+  const size_t coords = tq.n < 4 * code_bytes ? tq.n : 4 * code_bytes;
+  const float* products = tq.products.data();
+  for (size_t j = 0; j < codes.n; ++j) {
+    const uint8_t* code = codes.code(j);
+    float s = 0.0f;
+    for (size_t i = 0; i < coords; ++i) {
+      const unsigned c = (code[i / 4] >> (2 * (i % 4))) & 3u;
+      s += products[4 * i + c];
+    }
+    out[j] = s;
+  }
+}
+
+const KernelSet kScalar = {"scalar", score_4bit, score_2bit, score_4bit_batch, score_2bit_batch};
+
+}  // namespace
+
+TwoBitQuery TwoBitQuery::from(const float* q, size_t n) {
+  TwoBitQuery tq;
+  tq.n = n;
+  tq.products.resize(4 * n);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < 4; ++k) tq.products[4 * i + k] = q[i] * CENTROIDS_2BIT[k];
+  }
+  return tq;
+}
+
+const KernelSet& scalar_kernels() { return kScalar; }
+
+}  // namespace teskra::simd

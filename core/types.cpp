@@ -1,0 +1,42 @@
+#include "core/types.h"
+
+namespace teskra {
+
+std::string_view metric_name(Metric m) {
+  switch (m) {
+    case Metric::Cosine: return "cosine";
+    case Metric::Dot: return "dot";
+    case Metric::L2: return "l2";
+  }
+  return "unknown";
+}
+
+std::string_view index_type_name(IndexType t) {
+  switch (t) {
+    case IndexType::BruteForce: return "BruteForce";
+    case IndexType::IvfFlat: return "IvfFlat";
+    case IndexType::Hnsw: return "Hnsw";
+  }
+  return "unknown";
+}
+
+std::optional<Metric> metric_from_byte(uint8_t b) {
+  if (b > 2) return std::nullopt;
+  return static_cast<Metric>(b);
+}
+
+std::optional<IndexType> index_type_from_byte(uint8_t b) {
+  if (b > 2) return std::nullopt;
+  return static_cast<IndexType>(b);
+}
+
+uint64_t padded_dim_for(uint64_t dim) {
+  if (dim <= 1) return 1;
+  constexpr uint64_t kTop = uint64_t{1} << 63;
+  if (dim > kTop) return kTop;
+  uint64_t p = 1;
+  while (p < dim) p <<= 1;
+  return p;
+}
+
+}  // namespace teskra
