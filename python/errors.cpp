@@ -1,0 +1,67 @@
+#include "python/errors.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+namespace teskra::py {
+
+namespace {
+
+PyObject* exception_class(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::EmptyIndex:
+    case ErrorKind::NotBuilt:
+      return PyExc_RuntimeError;
+    case ErrorKind::Io:
+    case ErrorKind::InvalidFile:
+    case ErrorKind::UnsupportedVersion:
+      return PyExc_OSError;
+    case ErrorKind::DimensionMismatch:
+    case ErrorKind::InvalidBitWidth:
+    case ErrorKind::InvalidMetric:
+    case ErrorKind::CountMismatch:
+    case ErrorKind::UnsupportedIndexType:
+    case ErrorKind::NotImplemented:
+    case ErrorKind::EmptySample:
+    case ErrorKind::FitAfterAdd:
+      return PyExc_ValueError;
+  }
+  return PyExc_RuntimeError;
+}
+
+// Operating-system texts inside Io errors come from the C library and need not
+// be valid UTF-8 in every locale; a bad byte must not turn into a second error.
+void raise_text(PyObject* cls, std::string_view text) {
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return;  // MemoryError already set
+  // A str value (never a tuple) so OSError gets exactly one argument and
+  // leaves errno and filename unset.
+  PyErr_SetObject(cls, message);
+  Py_DECREF(message);
+}
+
+}  // namespace
+
+void to_py_err(const TeskraError& error) { raise_text(exception_class(error.kind()), error.message()); }
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const TeskraError& e) {
+    to_py_err(e);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // std::vector's answer to a size beyond max_size(): the same condition as
+    // a failed allocation, only detected before asking the allocator.
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_text(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+}
+
+}  // namespace teskra::py

@@ -1,0 +1,37 @@
+// The one place where engine failures become Python exceptions.
+//
+// Every entry point of the module runs its C++ body through guarded(): a C++
+// exception must never unwind into the interpreter, so whatever escapes the
+// body is translated here and the entry point returns its failure value.
+#pragma once
+
+#include <Python.h>
+
+#include "core/error.h"
+
+namespace teskra::py {
+
+// Raises the exception class of the error's kind with what() as its only
+// argument: ValueError, RuntimeError (EmptyIndex, NotBuilt) or OSError (Io,
+// InvalidFile, UnsupportedVersion; message only, no errno or filename).
+void to_py_err(const TeskraError& error);
+
+// Translates the exception currently being handled (call only inside a catch
+// block): TeskraError through to_py_err, std::bad_alloc and std::length_error
+// (a request larger than memory) as MemoryError, anything else as
+// RuntimeError.
+void set_error_from_current_exception() noexcept;
+
+// Runs body() and returns its result; if it throws, sets the Python error and
+// returns failure_value instead.
+template <class Result, class Body>
+Result guarded(Result failure_value, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return failure_value;
+  }
+}
+
+}  // namespace teskra::py

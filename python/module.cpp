@@ -1,0 +1,559 @@
+// The teskra extension module: the class Teskra around one engine, its
+// constructor, properties and methods.
+//
+// Every entry point follows the same shape: take the instance's access
+// (shared or exclusive, borrow.h) before any argument conversion can run
+// Python code, convert the arguments, call exactly one engine operation,
+// convert the result. The C++ body runs inside guarded(), so no C++
+// exception ever reaches the interpreter.
+#define TESKRA_NUMPY_API_OWNER
+#include "python/numpy_api.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/engine.h"
+#include "core/types.h"
+#include "python/args.h"
+#include "python/borrow.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/object.h"
+#include "python/ref.h"
+
+namespace teskra::py {
+namespace {
+
+// Interned dict keys of a search hit, created once at import.
+PyObject* g_key_id = nullptr;
+PyObject* g_key_score = nullptr;
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the entry points.
+
+template <class Body>
+PyObject* with_shared(PyObject* op, Body&& body) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    SharedAccess access(self);
+    if (!access) return nullptr;
+    return body(self->engine());
+  });
+}
+
+PyObject* bool_result(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+
+// ---------------------------------------------------------------------------
+// Constructor.
+
+// Calls str.lower of the str type itself, so a subclass's override of
+// lower() cannot change what the engine is configured with.
+Ref lower_text(PyObject* text) {
+  Ref exact(PyUnicode_FromObject(text));
+  if (!exact) return Ref();
+  return Ref(PyObject_CallMethod(exact.get(), "lower", nullptr));
+}
+
+bool text_is(const Ref& text, const char* ascii) {
+  return PyUnicode_CompareWithASCIIString(text.get(), ascii) == 0;
+}
+
+std::optional<Metric> parse_metric(PyObject* text) {
+  Ref lowered = lower_text(text);
+  if (!lowered) return std::nullopt;
+  if (text_is(lowered, "cosine")) return Metric::Cosine;
+  if (text_is(lowered, "dot") || text_is(lowered, "dot_product")) return Metric::Dot;
+  if (text_is(lowered, "l2") || text_is(lowered, "euclidean")) return Metric::L2;
+  PyErr_Format(PyExc_ValueError, "unknown metric '%U': use 'cosine', 'dot', or 'l2'", lowered.get());
+  return std::nullopt;
+}
+
+std::optional<IndexType> parse_index_type(PyObject* text) {
+  Ref lowered = lower_text(text);
+  if (!lowered) return std::nullopt;
+  Ref hyphen(PyUnicode_FromString("-"));
+  Ref underscore(PyUnicode_FromString("_"));
+  if (!hyphen || !underscore) return std::nullopt;
+  Ref normalized(PyUnicode_Replace(lowered.get(), hyphen.get(), underscore.get(), -1));
+  if (!normalized) return std::nullopt;
+  if (text_is(normalized, "brute_force") || text_is(normalized, "bruteforce") || text_is(normalized, "brute")) {
+    return IndexType::BruteForce;
+  }
+  if (text_is(normalized, "ivf_flat") || text_is(normalized, "ivfflat") || text_is(normalized, "ivf")) {
+    return IndexType::IvfFlat;
+  }
+  if (text_is(normalized, "hnsw")) return IndexType::Hnsw;
+  PyErr_Format(PyExc_ValueError, "unknown index_type '%U': use 'brute_force', 'ivf_flat', or 'hnsw'",
+               normalized.get());
+  return std::nullopt;
+}
+
+// The number of 4-bit coordinates: all of them (or none for bit_width 2)
+// unless mixed_ratio or, winning over it, n4_dims asks for a mixed layout.
+// Both give a multiple of 4 not above the padded dimension.
+uint64_t resolve_n4_dims(uint64_t dim, uint8_t bit_width, std::optional<float> mixed_ratio,
+                         std::optional<uint64_t> n4_dims) {
+  const uint64_t padded = padded_dim_for(dim);
+  uint64_t n4 = bit_width == 2 ? 0 : padded;
+  if (mixed_ratio) {
+    float r = *mixed_ratio;
+    if (r < 0.0f) r = 0.0f;  // NaN fails both tests and stays NaN
+    if (r > 1.0f) r = 1.0f;
+    const float product = std::round(r * static_cast<float>(padded));  // half away from zero
+    uint64_t rounded;
+    if (std::isnan(product) || product <= 0.0f) {
+      rounded = 0;
+    } else if (product >= 18446744073709551616.0f) {  // 2^64: saturate
+      rounded = UINT64_MAX;
+    } else {
+      rounded = static_cast<uint64_t>(product);
+    }
+    n4 = rounded & ~uint64_t{3};
+  }
+  if (n4_dims) n4 = std::min(padded, *n4_dims) & ~uint64_t{3};
+  return n4;
+}
+
+PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* kwlist[] = {"dim",         "metric",     "bit_width",  "index_type",
+                                   "mixed_ratio", "n4_dims",    "ivf_nlist",  "ivf_nprobe",
+                                   "hnsw_m",      "hnsw_ef_construction", "hnsw_ef_search", nullptr};
+    PyObject *o_dim, *o_metric = nullptr, *o_bit_width = nullptr, *o_index_type = nullptr,
+                     *o_mixed_ratio = nullptr, *o_n4_dims = nullptr, *o_ivf_nlist = nullptr,
+                     *o_ivf_nprobe = nullptr, *o_hnsw_m = nullptr, *o_hnsw_efc = nullptr,
+                     *o_hnsw_efs = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOOOOOOO:Teskra", const_cast<char**>(kwlist), &o_dim,
+                                     &o_metric, &o_bit_width, &o_index_type, &o_mixed_ratio, &o_n4_dims,
+                                     &o_ivf_nlist, &o_ivf_nprobe, &o_hnsw_m, &o_hnsw_efc, &o_hnsw_efs)) {
+      return nullptr;
+    }
+
+    // Every argument is converted, in parameter order, before any is
+    // interpreted: the first conversion failure is the one reported.
+    uint64_t dim = 0;
+    uint8_t bit_width = 4;
+    std::optional<float> mixed_ratio;
+    std::optional<uint64_t> n4_dims;
+    uint64_t ivf_nlist = 256, ivf_nprobe = 8, hnsw_m = 32, hnsw_efc = 200, hnsw_efs = 0;
+    if (!to_u64(o_dim, "dim", &dim)) return nullptr;
+    Ref metric_text(o_metric ? to_str(o_metric, "metric") : PyUnicode_FromString("cosine"));
+    if (!metric_text) return nullptr;
+    Ref type_text;
+    const bool converted =
+        (o_bit_width == nullptr || to_u8(o_bit_width, "bit_width", &bit_width)) &&
+        (type_text = Ref(o_index_type ? to_str(o_index_type, "index_type") : PyUnicode_FromString("brute_force"))) &&
+        to_optional_f32(o_mixed_ratio, "mixed_ratio", &mixed_ratio) &&
+        to_optional_u64(o_n4_dims, "n4_dims", &n4_dims) &&
+        (o_ivf_nlist == nullptr || to_u64(o_ivf_nlist, "ivf_nlist", &ivf_nlist)) &&
+        (o_ivf_nprobe == nullptr || to_u64(o_ivf_nprobe, "ivf_nprobe", &ivf_nprobe)) &&
+        (o_hnsw_m == nullptr || to_u64(o_hnsw_m, "hnsw_m", &hnsw_m)) &&
+        (o_hnsw_efc == nullptr || to_u64(o_hnsw_efc, "hnsw_ef_construction", &hnsw_efc)) &&
+        (o_hnsw_efs == nullptr || to_u64(o_hnsw_efs, "hnsw_ef_search", &hnsw_efs));
+    // Then the texts; a bad metric is reported before a bad index type.
+    std::optional<Metric> metric;
+    std::optional<IndexType> index_type;
+    if (converted) metric = parse_metric(metric_text.get());
+    if (metric) index_type = parse_index_type(type_text.get());
+    if (!index_type) return nullptr;
+
+    // Parameters of the other index types stay 0: never validated, never stored.
+    EngineConfig config;
+    config.dim = dim;
+    config.n4_dims = resolve_n4_dims(dim, bit_width, mixed_ratio, n4_dims);
+    config.seed = kDefaultSeed;
+    config.bit_width = bit_width;
+    config.metric = static_cast<uint8_t>(*metric);
+    config.index_type = static_cast<uint8_t>(*index_type);
+    if (*index_type == IndexType::IvfFlat) {
+      config.ivf_nlist = ivf_nlist;
+      config.ivf_nprobe = ivf_nprobe;
+    } else if (*index_type == IndexType::Hnsw) {
+      config.hnsw_m = hnsw_m;
+      config.hnsw_ef_construction = hnsw_efc;
+      config.hnsw_ef_search = hnsw_efs;
+    }
+
+    // The engine is built in place inside the new object; if that
+    // throws, the half-made object is released and no instance escapes.
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    PyTeskra* self = as_teskra(obj);
+    new (&self->borrow) std::atomic<int64_t>(0);
+    self->engine_live = false;
+    try {
+      new (self->engine_storage) Teskra(config);
+    } catch (...) {
+      Py_DECREF(obj);
+      throw;
+    }
+    self->engine_live = true;
+    return obj;
+  });
+}
+
+void teskra_dealloc(PyObject* op) {
+  PyTypeObject* type = Py_TYPE(op);
+  PyTeskra* self = as_teskra(op);
+  if (self->engine_live) {
+    std::destroy_at(&self->engine());
+    self->engine_live = false;
+  }
+  std::destroy_at(&self->borrow);
+  type->tp_free(op);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+// ---------------------------------------------------------------------------
+// len(), repr() and the properties: shared access.
+
+Py_ssize_t teskra_len(PyObject* op) {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    PyTeskra* self = as_teskra(op);
+    SharedAccess access(self);
+    if (!access) return -1;
+    const uint64_t n = self->engine().n_vectors();
+    if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "vector count does not fit in a Py_ssize_t");
+      return -1;
+    }
+    return static_cast<Py_ssize_t>(n);
+  });
+}
+
+PyObject* teskra_repr(PyObject* op) {
+  return with_shared(op, [](Teskra& e) {
+    const EngineConfig& c = e.config();
+    return PyUnicode_FromFormat("Teskra(dim=%llu, n=%llu, bit_width=%u, index_type=%s)",
+                                static_cast<unsigned long long>(c.dim),
+                                static_cast<unsigned long long>(e.n_vectors()),
+                                static_cast<unsigned>(c.bit_width),
+                                index_type_name(e.index_type()).data());
+  });
+}
+
+PyObject* u64_result(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* get_n_vectors(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.n_vectors()); });
+}
+PyObject* get_dim(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.config().dim); });
+}
+PyObject* get_bit_width(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return PyLong_FromLong(e.config().bit_width); });
+}
+PyObject* get_index_type(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) {
+    const std::string_view name = index_type_name(e.index_type());
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
+PyObject* get_n4_dims(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.config().n4_dims); });
+}
+PyObject* get_metric(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) {
+    const std::string_view name = metric_name(e.metric());
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
+PyObject* get_padded_dim(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().padded_dim()); });
+}
+PyObject* get_packed_bytes_per_vec(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().packed_bytes_per_vec()); });
+}
+PyObject* get_pb4_per_vec(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().pb4()); });
+}
+
+PyGetSetDef teskra_getset[] = {
+    {"n_vectors", get_n_vectors, nullptr, "Number of indexed vectors.", nullptr},
+    {"dim", get_dim, nullptr, "Vector dimension.", nullptr},
+    {"bit_width", get_bit_width, nullptr, "Quantization bit width (2 or 4).", nullptr},
+    {"index_type", get_index_type, nullptr, "Index algorithm: 'BruteForce', 'IvfFlat', or 'Hnsw'.", nullptr},
+    {"n4_dims", get_n4_dims, nullptr,
+     "Dims quantized at 4-bit in padded space (0 = pure 2-bit, padded_dim = pure 4-bit).", nullptr},
+    {"metric", get_metric, nullptr, "Distance metric: 'cosine', 'dot', or 'l2'.", nullptr},
+    {"padded_dim", get_padded_dim, nullptr, "RHDH output dimension (`dim.next_power_of_two()`).", nullptr},
+    {"packed_bytes_per_vec", get_packed_bytes_per_vec, nullptr, "Bytes per packed vector.", nullptr},
+    {"pb4_per_vec", get_pb4_per_vec, nullptr, "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Methods.
+
+PyObject* raise_count_mismatch(uint64_t ids, uint64_t vectors) {
+  PyErr_Format(PyExc_ValueError, "ids length (%llu) != vectors length (%llu)", static_cast<unsigned long long>(ids),
+               static_cast<unsigned long long>(vectors));
+  return nullptr;
+}
+
+PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    ExclusiveAccess access(self);
+    if (!access) return nullptr;
+    static constexpr const char* kNames[] = {"ids", "vectors"};
+    PyObject* argv[2];
+    if (!bind_arguments("add", kNames, 2, args, nargsf, kwnames, argv)) return nullptr;
+    Teskra& engine = self->engine();
+    const uint64_t dim = engine.config().dim;
+
+    std::vector<uint64_t> ids;
+    if (!extract_ids(argv[0], "ids", ids)) return nullptr;
+
+    if (std::optional<FlatView> flat = flat_view(argv[1])) {
+      if (flat->cols != dim) {
+        PyErr_Format(PyExc_ValueError, "vector dimension mismatch: expected %llu, got %llu",
+                     static_cast<unsigned long long>(dim), static_cast<unsigned long long>(flat->cols));
+        return nullptr;
+      }
+      if (ids.size() != flat->rows) return raise_count_mismatch(ids.size(), flat->rows);
+      // Read in place: the caller's array is held for the whole call and no
+      // Python code runs while the engine reads it.
+      engine.add_flat(ids, std::span<const float>(flat->data, flat->rows * flat->cols));
+      Py_RETURN_NONE;
+    }
+
+    // Same errors in the same order as converting first: a matrix that
+    // converts without error is only refused for its row count.
+    if (std::optional<uint64_t> rows = matrix_rows(argv[1], dim); rows && *rows != ids.size()) {
+      return raise_count_mismatch(ids.size(), *rows);
+    }
+    std::vector<std::vector<float>> vectors;
+    if (!extract_vectors(argv[1], dim, vectors)) return nullptr;
+    if (ids.size() != vectors.size()) return raise_count_mismatch(ids.size(), vectors.size());
+    engine.add(ids, vectors);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* make_hit(const SearchHit& hit) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  PyObject* id = PyLong_FromUnsignedLongLong(hit.id);
+  PyObject* score = id ? PyFloat_FromDouble(static_cast<double>(hit.score)) : nullptr;
+  const bool ok = score != nullptr && PyDict_SetItem(dict, g_key_id, id) == 0 &&
+                  PyDict_SetItem(dict, g_key_score, score) == 0;
+  Py_XDECREF(id);
+  Py_XDECREF(score);
+  if (!ok) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    SharedAccess access(self);
+    if (!access) return nullptr;
+    static constexpr const char* kNames[] = {"query", "k", "allowlist"};
+    PyObject* argv[3];
+    if (!bind_arguments("search", kNames, 2, args, nargsf, kwnames, argv)) return nullptr;
+    const Teskra& engine = self->engine();
+
+    uint64_t k;
+    if (!to_u64(argv[1], "k", &k)) return nullptr;
+    std::vector<uint64_t> allow_ids;
+    std::optional<std::span<const uint64_t>> allowlist;
+    if (argv[2] != nullptr && argv[2] != Py_None) {
+      if (!extract_ids(argv[2], "allowlist", allow_ids)) return nullptr;
+      allowlist = std::span<const uint64_t>(allow_ids);
+    }
+    std::vector<float> query;
+    if (!extract_vector(argv[0], engine.config().dim, query)) return nullptr;
+
+    const std::vector<SearchHit> hits = engine.search(query, k, allowlist);
+
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < hits.size(); ++i) {
+      PyObject* hit = make_hit(hits[i]);
+      if (hit == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), hit);
+    }
+    return list;
+  });
+}
+
+PyObject* teskra_recommended_m(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* kNames[] = {"n"};
+    PyObject* argv[1];
+    if (!bind_arguments("recommended_m", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+    uint64_t n;
+    if (!to_u64(argv[0], "n", &n)) return nullptr;
+    return PyLong_FromLong(n >= 1000000 ? 64 : 32);
+  });
+}
+
+PyObject* teskra_is_empty(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_shared(op, [&](Teskra& e) -> PyObject* {
+    if (!bind_arguments("is_empty", {}, 0, args, nargsf, kwnames, nullptr)) return nullptr;
+    return bool_result(e.is_empty());
+  });
+}
+
+PyObject* teskra_is_mixed(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_shared(op, [&](Teskra& e) -> PyObject* {
+    if (!bind_arguments("is_mixed", {}, 0, args, nargsf, kwnames, nullptr)) return nullptr;
+    const EngineConfig& c = e.config();
+    return bool_result(c.n4_dims > 0 && c.n4_dims < padded_dim_for(c.dim));
+  });
+}
+
+constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Registration order is part of the interface (dir() and help() list it).
+PyMethodDef teskra_methods[] = {
+    {"add", as_cfunction(teskra_add), kMethod,
+     "add($self, ids, vectors)\n--\n\n"
+     "Add vectors to the index.\n\n"
+     "ids: one unsigned 64-bit id per vector (list, tuple or 1-D integer array);\n"
+     "    ids need not be unique.\n"
+     "vectors: a 2-D float32 array of shape (n, dim), read in place when\n"
+     "    C-contiguous, or any sequence of n vectors of dim numbers each.\n\n"
+     "Raises ValueError when the number of ids and vectors or the dimension\n"
+     "disagree; nothing is added then."},
+    {"search", as_cfunction(teskra_search), kMethod,
+     "search($self, query, k, allowlist=None)\n--\n\n"
+     "Search for the K nearest neighbors.\n\n"
+     "query: dim numbers (a float32 array is copied without per-element calls).\n"
+     "k: the number of hits wanted; fewer come back when fewer vectors qualify.\n"
+     "allowlist: optional ids the hits are restricted to; an empty list admits\n"
+     "    nothing.\n\n"
+     "Returns a list of {'id': int, 'score': float} dicts, highest score first.\n"
+     "Scores are similarities for every metric: higher is closer.\n"
+     "Raises RuntimeError when the index is empty."},
+    // fit, build, set_ef_search, set_nprobe and save are registered here.
+    {"recommended_m", as_cfunction(teskra_recommended_m), kMethod | METH_STATIC,
+     "recommended_m(n)\n--\n\n"
+     "Recommended HNSW M value for a given corpus size.\n\n"
+     "Returns 32 below one million vectors and 64 from one million on: at that\n"
+     "scale a degree of 32 lets the greedy graph search stop in poor local\n"
+     "optima, and 64 neighbours per node restore recall."},
+    // load is registered here.
+    {"is_empty", as_cfunction(teskra_is_empty), kMethod,
+     "is_empty($self)\n--\n\n"
+     "True if the index contains no vectors."},
+    {"is_mixed", as_cfunction(teskra_is_mixed), kMethod,
+     "is_mixed($self)\n--\n\n"
+     "True when index uses mixed 4-bit/2-bit quantization.\n\n"
+     "That is, when n4_dims is above 0 and below padded_dim."},
+    // The NumPy exports and the profiling methods are registered here.
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char kClassDoc[] =
+    "Teskra(dim, metric=\"cosine\", bit_width=4, index_type=\"brute_force\", mixed_ratio=None, "
+    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)\n"
+    "--\n\n"
+    "Teskra \u2014 ultra-low resource embedded vector search engine.\n\n"
+    "Vectors are stored only as packed 4-bit or 2-bit codes of their rotated form;\n"
+    "queries are scored directly against the codes.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "dim : int\n"
+    "    Vector dimension.\n"
+    "metric : str, default \"cosine\"\n"
+    "    Similarity metric: cosine, dot or l2 (also dot_product, euclidean;\n"
+    "    case-insensitive).\n"
+    "bit_width : int, default 4\n"
+    "    Quantization bits, 4 or 2.\n"
+    "index_type : str, default \"brute_force\"\n"
+    "    Index algorithm: brute_force (brute, bruteforce), ivf_flat (ivf, ivfflat)\n"
+    "    or hnsw; case-insensitive, '-' may stand for '_'.\n"
+    "mixed_ratio : float or None, default None\n"
+    "    Fraction of padded dimensions coded at 4 bits, the rest at 2 bits;\n"
+    "    None = pure mode.\n"
+    "n4_dims : int or None, default None\n"
+    "    Exact number of 4-bit dimensions in the padded space; wins over\n"
+    "    mixed_ratio.\n"
+    "ivf_nlist : int, default 256\n"
+    "    IvfFlat: number of clusters; ignored for other types.\n"
+    "ivf_nprobe : int, default 8\n"
+    "    IvfFlat: lists probed per query.\n"
+    "hnsw_m : int, default 32\n"
+    "    Hnsw: maximum neighbours per node.\n"
+    "hnsw_ef_construction : int, default 200\n"
+    "    Hnsw: candidate list size during construction.\n"
+    "hnsw_ef_search : int, default 0\n"
+    "    Hnsw: candidate list size during search; 0 = twice hnsw_m.\n";
+
+PyType_Slot teskra_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(teskra_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(teskra_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(teskra_repr)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_methods, teskra_methods},
+    {Py_tp_getset, teskra_getset},
+    {Py_sq_length, reinterpret_cast<void*>(teskra_len)},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_HAVE_GC: an instance holds no Python references, so it can
+// never be part of a reference cycle. No Py_TPFLAGS_BASETYPE: the access
+// discipline assumes every method of the object is one of ours.
+PyType_Spec teskra_spec = {
+    "teskra.Teskra",
+    static_cast<int>(sizeof(PyTeskra)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    teskra_slots,
+};
+
+PyModuleDef teskra_module = {
+    PyModuleDef_HEAD_INIT,
+    "teskra",
+    nullptr,  // no module docstring
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+  if (g_key_id == nullptr) {
+    g_key_id = PyUnicode_InternFromString("id");
+    g_key_score = PyUnicode_InternFromString("score");
+    if (g_key_id == nullptr || g_key_score == nullptr) return nullptr;
+  }
+  PyObject* module = PyModule_Create(&teskra_module);
+  if (module == nullptr) return nullptr;
+  PyObject* type = PyType_FromSpec(&teskra_spec);
+  if (type == nullptr || PyModule_Add(module, "Teskra", type) < 0 ||
+      PyModule_AddStringConstant(module, "__version__", "1.0.0") < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
+
+}  // namespace
+}  // namespace teskra::py
+
+PyMODINIT_FUNC PyInit_teskra(void) {
+  return teskra::py::guarded<PyObject*>(nullptr, [] { return teskra::py::init_module(); });
+}

@@ -1,0 +1,78 @@
+"""Type information for the teskra extension module."""
+
+from collections.abc import Sequence
+from typing import Final, SupportsFloat, SupportsIndex, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: Final[str]
+
+class Hit(TypedDict):
+    id: int
+    score: float
+
+# A vector: a 1-D float32 array takes the fast path; any sequence of numbers works.
+_Vector = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[SupportsFloat]
+# A batch: a 2-D float32 array (read in place by add when C-contiguous) or a sequence of vectors.
+_Vectors = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[_Vector]
+# Ids: unsigned 64-bit integers; a list, tuple or 1-D integer array (not a set).
+_Ids = npt.NDArray[np.integer] | Sequence[SupportsIndex]
+
+@final
+class Teskra:
+    """Teskra — ultra-low resource embedded vector search engine."""
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        metric: str = "cosine",
+        bit_width: SupportsIndex = 4,
+        index_type: str = "brute_force",
+        mixed_ratio: SupportsFloat | None = None,
+        n4_dims: SupportsIndex | None = None,
+        ivf_nlist: SupportsIndex = 256,
+        ivf_nprobe: SupportsIndex = 8,
+        hnsw_m: SupportsIndex = 32,
+        hnsw_ef_construction: SupportsIndex = 200,
+        hnsw_ef_search: SupportsIndex = 0,
+    ) -> Teskra: ...
+    @property
+    def n_vectors(self) -> int:
+        """Number of indexed vectors."""
+    @property
+    def dim(self) -> int:
+        """Vector dimension."""
+    @property
+    def bit_width(self) -> int:
+        """Quantization bit width (2 or 4)."""
+    @property
+    def index_type(self) -> str:
+        """Index algorithm: 'BruteForce', 'IvfFlat', or 'Hnsw'."""
+    @property
+    def n4_dims(self) -> int:
+        """Dims quantized at 4-bit in padded space (0 = pure 2-bit, padded_dim = pure 4-bit)."""
+    @property
+    def metric(self) -> str:
+        """Distance metric: 'cosine', 'dot', or 'l2'."""
+    @property
+    def padded_dim(self) -> int:
+        """RHDH output dimension (`dim.next_power_of_two()`)."""
+    @property
+    def packed_bytes_per_vec(self) -> int:
+        """Bytes per packed vector."""
+    @property
+    def pb4_per_vec(self) -> int:
+        """Bytes in the 4-bit block per packed vector (0 for pure 2-bit)."""
+    def __len__(self) -> int: ...
+    def add(self, ids: _Ids, vectors: _Vectors) -> None:
+        """Add vectors to the index."""
+    def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[Hit]:
+        """Search for the K nearest neighbors."""
+    @staticmethod
+    def recommended_m(n: SupportsIndex) -> int:
+        """Recommended HNSW M value for a given corpus size."""
+    def is_empty(self) -> bool:
+        """True if the index contains no vectors."""
+    def is_mixed(self) -> bool:
+        """True when index uses mixed 4-bit/2-bit quantization."""

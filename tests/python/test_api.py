@@ -1,0 +1,144 @@
+"""Construction, properties, docstrings and signatures, and every error's class and text."""
+
+import numpy as np
+import pytest
+
+import teskra
+from conftest import small
+from teskra import Teskra
+
+
+@pytest.mark.parametrize("dim, kwargs, padded, n4, bytes_per_vec", [
+    (768, {}, 1024, 1024, 512), (768, {"bit_width": 2}, 1024, 0, 256), (768, {"n4_dims": 2000}, 1024, 1024, 512),
+    (100, {"mixed_ratio": 0.5}, 128, 64, 32 + 16), (100, {"mixed_ratio": 0.3}, 128, 36, 18 + 23),  # 38.4 -> 38 -> 36
+    (100, {"mixed_ratio": 1.7}, 128, 128, 64), (100, {"mixed_ratio": -1}, 128, 0, 32),
+    (100, {"mixed_ratio": float("nan")}, 128, 0, 32), (100, {"mixed_ratio": 0.5, "n4_dims": 10}, 128, 8, 4 + 30),
+    (129, {}, 256, 256, 128), (3, {}, 4, 4, 2), (1, {}, 1, 1, 1), (0, {"n4_dims": None, "mixed_ratio": None}, 1, 1, 1),
+])
+def test_layout_resolution(dim, kwargs, padded, n4, bytes_per_vec):
+    t = Teskra(dim, **kwargs)
+    assert (t.dim, t.padded_dim, t.n4_dims, t.packed_bytes_per_vec, t.pb4_per_vec) == (
+        dim, padded, n4, bytes_per_vec, (n4 + 1) // 2)
+    assert t.is_mixed() == (0 < n4 < padded)
+
+
+def test_defaults_aliases_and_positional_arguments():
+    t = Teskra(768)
+    assert (t.metric, t.bit_width, t.index_type, len(t), t.n_vectors, t.is_empty()) == (
+        "cosine", 4, "BruteForce", 0, 0, True)
+    assert repr(t) == "Teskra(dim=768, n=0, bit_width=4, index_type=BruteForce)" and teskra.__version__ == "1.0.0"
+    metrics = {"COSINE": "cosine", "DOT_PRODUCT": "dot", "Euclidean": "l2", "L2": "l2"}
+    kinds = {"Brute-Force": "BruteForce", "brute": "BruteForce", "IVF": "IvfFlat", "IVF-Flat": "IvfFlat",
+             "ivfflat": "IvfFlat", "HNSW": "Hnsw"}
+    assert {m: Teskra(8, metric=m).metric for m in metrics} == metrics
+    assert {k: Teskra(8, index_type=k).index_type for k in kinds} == kinds
+    t = Teskra(64, "dot", np.uint8(4), "hnsw", None, 32, 0, 0, 16, 10, 0)  # a NumPy integer is index-like, not an int
+    assert (t.metric, t.bit_width, t.index_type, t.n4_dims) == ("dot", 4, "Hnsw", 32)
+
+
+PROPERTY_DOCS = {
+    "n_vectors": "Number of indexed vectors.", "bit_width": "Quantization bit width (2 or 4).",
+    "index_type": "Index algorithm: 'BruteForce', 'IvfFlat', or 'Hnsw'.", "dim": "Vector dimension.",
+    "n4_dims": "Dims quantized at 4-bit in padded space (0 = pure 2-bit, padded_dim = pure 4-bit).",
+    "metric": "Distance metric: 'cosine', 'dot', or 'l2'.", "packed_bytes_per_vec": "Bytes per packed vector.",
+    "padded_dim": "RHDH output dimension (`dim.next_power_of_two()`).",
+    "pb4_per_vec": "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
+}
+METHODS = {
+    "add": ("($self, ids, vectors)", "Add vectors to the index."),
+    "search": ("($self, query, k, allowlist=None)", "Search for the K nearest neighbors."),
+    "recommended_m": ("(n)", "Recommended HNSW M value for a given corpus size."),
+    "is_empty": ("($self)", "True if the index contains no vectors."),
+    "is_mixed": ("($self)", "True when index uses mixed 4-bit/2-bit quantization."),
+}
+
+
+def test_docstrings_signatures_and_read_only_properties():
+    t = Teskra(8)
+    for name, doc in PROPERTY_DOCS.items():
+        assert getattr(Teskra, name).__doc__ == doc
+        with pytest.raises(AttributeError):
+            setattr(t, name, 1)
+    for name, expected in METHODS.items():
+        assert (getattr(Teskra, name).__text_signature__, getattr(Teskra, name).__doc__.splitlines()[0]) == expected
+    assert Teskra.__doc__.startswith("Teskra — ultra-low resource embedded vector search engine.\n")
+    assert Teskra.__text_signature__ == (
+        '(dim, metric="cosine", bit_width=4, index_type="brute_force", mixed_ratio=None, n4_dims=None, '
+        'ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)')
+    assert (Teskra.recommended_m(999999), Teskra.recommended_m(n=1000000), t.recommended_m(0)) == (32, 64, 32)
+
+
+NOT_CONTIGUOUS = "The given array is not contiguous"
+ARGUMENT_CASES = [  # (keyword arguments, class, argument named in the message): one per converter
+    ({"dim": "8"}, TypeError, "dim"), ({"dim": -1}, OverflowError, "dim"), ({"dim": 2**64}, OverflowError, "dim"),
+    ({"bit_width": 256}, OverflowError, "bit_width"), ({"mixed_ratio": "x"}, TypeError, "mixed_ratio"),
+    ({"metric": 1}, TypeError, "metric"), ({"n4_dims": -4}, OverflowError, "n4_dims"),
+    ({"metric": "nope", "bit_width": "4"}, TypeError, "bit_width"),  # every argument converts before names parse
+]
+BAD_IDS = [("ab", TypeError), ({1, 2}, TypeError), (iter([1, 2]), TypeError), ([1.0, 2], TypeError),
+           (np.array([1.0, 2.0]), TypeError), ([1, -2], OverflowError), ([1, 2**64], OverflowError),
+           (np.array([1, -2]), OverflowError), (5, TypeError)]
+ERRORS = [  # (call, class, exact text or, for argument conversion, the prefix before CPython's wording)
+    # The metric is named first, lower-cased the Unicode way.
+    *[(lambda m=m: Teskra(8, metric=m, index_type="yy"), ValueError,
+       f"unknown metric '{m.lower()}': use 'cosine', 'dot', or 'l2'") for m in ("dot-product", "XX", "Ä")],
+    (lambda: Teskra(8, index_type="FLAT"), ValueError,
+     "unknown index_type 'flat': use 'brute_force', 'ivf_flat', or 'hnsw'"),
+    *[(lambda w=w: Teskra(16, bit_width=w), ValueError, f"invalid bit width: {w} (must be 2 or 4)")
+      for w in (0, 3, 255)],
+    *[(lambda k=k: Teskra(4, index_type=k).search([1, 2, 3, 4], 3), RuntimeError, "index is empty")
+      for k in ("brute_force", "ivf_flat", "hnsw")],
+    (lambda: small(index_type="ivf").search([1, 2, 3, 4], 1), RuntimeError,
+     "call build() before search() for IvfFlat indexes"),
+    # The query's length is checked before the index's emptiness.
+    (lambda: Teskra(128).search([0.0] * 64, 1), ValueError, "query dimension mismatch: expected 128, got 64"),
+    *[(lambda q=q: small().search(q, 1), ValueError, f"query dimension mismatch: expected 4, got {len(q)}")
+      for q in (np.zeros(5, np.float32), [1.0, 2.0], [])],
+    (lambda: small().search(np.arange(8, dtype=np.float32)[::2], 1), TypeError, NOT_CONTIGUOUS),
+    (lambda: small().add([1, 2], np.zeros((4, 8), np.float32)[::2, ::2]), TypeError, NOT_CONTIGUOUS),
+    (lambda: small().add([1, 2], [[1, 2, 3, 4], [1, 2, 3]]), ValueError,
+     "vector 1 dimension mismatch: expected 4, got 3"),
+    *[(lambda o=o: small().add([1, 2], np.zeros((2, 3), np.float32, order=o)), ValueError,
+       "vector dimension mismatch: expected 4, got 3") for o in "CF"],
+    *[(lambda v=v: small().add([1, 2], v), ValueError, "ids length (2) != vectors length (3)")
+      for v in ([[1, 2, 3, 4]] * 3, np.ones((3, 4), np.float32))],
+    (lambda: Teskra(0).add([4], np.empty((10**12, 0), np.float32)), ValueError,
+     "ids length (1) != vectors length (1000000000000)"),
+    *[(lambda kw=kw: Teskra(**{"dim": 8, **kw}), exc, f"argument '{name}': ") for kw, exc, name in ARGUMENT_CASES],
+    *[(lambda i=i: small().add(i, [[1, 0, 0, 0]] * 2), exc, "argument 'ids': ") for i, exc in BAD_IDS],
+    (lambda: small().search([1, 0, 0, 0], 2**64), OverflowError, "argument 'k': "),
+    (lambda: small().search([1, 0, 0, 0], 1, allowlist={1, 2}), TypeError, "argument 'allowlist': "),
+    (lambda: Teskra.recommended_m(-1), OverflowError, "argument 'n': "),
+]
+
+
+@pytest.mark.parametrize("call, exc, text", ERRORS)
+def test_error_class_and_text(call, exc, text):
+    with pytest.raises(Exception) as e:
+        call()
+    assert type(e.value) is exc
+    assert str(e.value).startswith(text) if text.startswith("argument '") else str(e.value) == text
+
+
+@pytest.mark.parametrize("dim", [2**62, 2**63 + 1, 2**64 - 1])
+def test_unallocatable_dim_is_a_memory_error(dim):
+    with pytest.raises(MemoryError):
+        Teskra(dim)
+
+
+def test_failed_calls_change_nothing():
+    t = small()
+    before = t.search([1, 1, 1, 1], 3)
+    for vectors in ([[1, 0, 0, 0], [1, 0, 0]], [[1, 0, 0, 0], [1, None, 0, 0]], [[1, 0, 0, 0]] * 3):
+        with pytest.raises((TypeError, ValueError)):  # the first row converted; none is stored
+            t.add([8, 9], vectors)
+    with pytest.raises(OverflowError):
+        t.add([8, -9], [[1, 0, 0, 0]] * 2)
+    for call in (lambda: t.search([1] * 4), lambda: t.search([1] * 4, 1, None, 2), lambda: t.search([1] * 4, 1, x=1),
+                 lambda: t.search([1] * 4, k=1, query=[1] * 4), lambda: t.add(ids=[1]), lambda: t.is_empty(1),
+                 lambda: t.is_mixed(x=1), lambda: Teskra(), lambda: Teskra(8, dim=8), lambda: Teskra(*range(1, 13))):
+        with pytest.raises(TypeError):
+            call()
+    assert len(t) == 3 and t.search([1, 1, 1, 1], 3) == before
+    t.add([9], [[0, 0, 0, 5]])
+    assert t.search([0, 0, 0, 1], 1)[0]["id"] == 9

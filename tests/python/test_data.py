@@ -1,0 +1,122 @@
+"""add and search end to end: argument forms, result order, k, allowlists and recall."""
+
+import numpy as np
+import pytest
+
+from conftest import pairs, small
+from teskra import Teskra
+
+
+VALUES = [0.25, -1.5, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("query", [
+    VALUES, tuple(VALUES), np.array(VALUES), np.array(VALUES, ">f4"), np.array([0, -1, 2, 3], np.int32),
+    np.array(VALUES, object), [np.float64(0.25), np.float16(-1.5), 2, True + 2], [1 + 2**-30, 0.1, 0.2, 0.3],
+])
+def test_query_forms_agree_with_float32(query):
+    t = small()
+    reference = np.array([float(v) for v in query], dtype=np.float32)
+    assert pairs(t.search(query, 3)) == pairs(t.search(reference, 3))
+
+
+class RowSequence:
+    """Neither list nor tuple, so converted by iteration; its __len__ lies."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        return self.data[i].tolist()
+
+
+BATCH_FORMS = [
+    np.asfortranarray, lambda d: np.frombuffer(d.tobytes(), np.float32).reshape(d.shape),  # read-only
+    lambda d: d.astype(np.float64), lambda d: d.astype(np.int32),
+    lambda d: d.astype(">f4"), lambda d: d.tolist(), lambda d: tuple(map(tuple, d.tolist())), list,
+    lambda d: list(np.repeat(d, 2, axis=1)[:, ::2]), RowSequence,
+]
+ID_FORMS = [
+    list, tuple, lambda i: range(7, 12), lambda i: np.array(i, np.uint64), lambda i: np.array(i, np.int8),
+    lambda i: np.array(i, ">i4"), lambda i: np.repeat(np.array(i, np.uint16), 2)[::2],
+    lambda i: [np.uint64(v) if v % 2 else np.int32(v) for v in i], list, tuple,
+]
+
+
+@pytest.mark.parametrize("make_ids, make_batch", list(zip(ID_FORMS, BATCH_FORMS)))
+def test_id_and_batch_forms_store_the_same_vectors(make_ids, make_batch):
+    ids, data = list(range(7, 12)), (np.arange(40, dtype=np.float32).reshape(5, 8) % 7) - 3
+    queries = np.random.default_rng(5).standard_normal((3, 8)).astype(np.float32)
+    results = []
+    for i, batch in ((make_ids(ids), make_batch(data)), (ids, np.ascontiguousarray(data))):
+        t = Teskra(8)
+        t.add(i, batch)
+        results.append([pairs(t.search(q, 5)) for q in queries])
+    assert results[0] == results[1]
+
+
+def test_rejected_forms_empty_batches_and_duplicates():
+    t = small()
+    # A (1, dim) matrix is not one vector: its single row is not a number.
+    for bad in ("abcd", {1, 2, 3, 4}, 4.0, [1, 2, "3", 4], {1: 1, 2: 2, 3: 3, 4: 4}, np.zeros((1, 4), np.float32)):
+        with pytest.raises(TypeError):
+            t.search(bad, 1)
+    for ids, vectors in (([], []), (np.array([], np.uint64), np.zeros((0, 4), np.float32, order="F"))):
+        t.add(ids, vectors)
+    t.add([7, 7], [[1, 0, 0, 0], [0.9, 0.1, 0, 0]])
+    assert len(t) == 5 and [h["id"] for h in t.search([1, 0, 0, 0], 2, allowlist=[7])] == [7, 7]
+    z = Teskra(0)  # zero-column arrays behave like lists of empty rows
+    z.add([1, 2], np.zeros((2, 0), np.float32))
+    z.add([3], [[]])
+    assert sorted(h["id"] for h in z.search([], 10)) == [1, 2, 3]
+
+
+def test_results_k_and_allowlist_limits():
+    data = np.random.default_rng(1234).standard_normal((50, 16)).astype(np.float32)
+    index = Teskra(16)
+    index.add(range(100, 150), data)
+    everything = index.search(data[0], 1000)
+    assert sorted(h["id"] for h in everything) == list(range(100, 150)) and everything[0]["id"] == 100
+    assert all(list(h) == ["id", "score"] and type(h["id"]) is int and type(h["score"]) is float for h in everything)
+    scores = [h["score"] for h in everything]
+    assert scores == sorted(scores, reverse=True) and all(float(np.float32(s)) == s for s in scores)
+    assert pairs(index.search(data[0], 10)) == pairs(everything)[:10]
+    # k never sizes an allocation.
+    assert pairs(index.search(data[0], 2**63)) == pairs(everything) and index.search(data[0], 0) == []
+    assert len(index.search(data[0], 2**64 - 1, allowlist=range(200_000))) == 50
+    assert index.search(data[0], 10, allowlist=[]) == index.search(data[0], 10, allowlist=[1, 99, 150]) == []
+    assert index.search(data[0], 10, allowlist=None) == index.search(k=10, query=data[0])
+    assert {h["id"] for h in index.search(data[0], 10, range(140, 10**6, 3))} == {140, 143, 146, 149}
+
+
+@pytest.mark.parametrize("allow", [
+    [3, 70, 5000], [1000000], [2**26], [2**26 - 1, 3], [2**64 - 1, 70, 70, 70], list(range(0, 6000, 2)),
+])
+def test_allowlist_forms_filter_exactly(allow):
+    stored = [3, 70, 5000, 1000000, 2**26, 2**26 - 1, 2**64 - 1, 4, 71, 4999] + list(range(100, 140))
+    rng = np.random.default_rng(9)
+    t = Teskra(12)
+    t.add(stored, rng.standard_normal((len(stored), 12)).astype(np.float32))
+    q = rng.standard_normal(12).astype(np.float32)
+    expected = [p for p in pairs(t.search(q, len(stored))) if p[0] in set(allow)]
+    assert expected
+    for form in (allow, tuple(allow), np.array(allow, dtype=np.uint64)):
+        assert pairs(t.search(q, len(stored), allowlist=form)) == expected
+    assert pairs(t.search(q, 1, allowlist=allow)) == expected[:1]
+
+
+@pytest.mark.parametrize("kwargs, share", [
+    ({}, 1.0), ({"metric": "l2"}, 1.0), ({"mixed_ratio": 0.5}, 0.9), ({"bit_width": 2}, 0.9),
+])
+def test_exact_neighbour_found_first_on_clustered_data(kwargs, share):
+    centres = np.random.default_rng(0).standard_normal((20, 1, 64))
+    data = (centres + 0.3 * np.random.default_rng(1).standard_normal((20, 40, 64))).reshape(-1, 64).astype(np.float32)
+    t = Teskra(64, **kwargs)
+    t.add(np.arange(len(data)), data)
+    queries = data[::9] + 0.01 * np.random.default_rng(7).standard_normal((len(data[::9]), 64)).astype(np.float32)
+    unit = data / np.linalg.norm(data, axis=1, keepdims=True)
+    best = [np.argmin(((data - q) ** 2).sum(1)) if t.metric == "l2" else np.argmax(unit @ q) for q in queries]
+    assert np.mean([t.search(q, 1)[0]["id"] == b for q, b in zip(queries, best)]) >= share

@@ -1,0 +1,95 @@
+"""Python code run during argument conversion that calls back into the same index."""
+
+import contextlib
+
+import numpy as np
+import pytest
+
+from teskra import Teskra
+
+
+class Hook(list):
+    """Runs an action first when used as a number (float/index) or iterated as a sequence."""
+
+    def __init__(self, items=(), action=None, value=0.5):
+        super().__init__(items)
+        self.action, self.value = action, value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        return int(self.__float__())
+
+    def __iter__(self):
+        self.action()
+        return super().__iter__()
+
+
+@pytest.fixture
+def index():
+    t = Teskra(4)
+    t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
+    return t
+
+
+def test_mutation_during_search_is_refused_and_reading_allowed(index):
+    add = lambda: index.add([9], [[1, 1, 1, 1]])  # noqa: E731
+    for call in (lambda: index.search([Hook(action=add), 0, 0, 0], 2),
+                 lambda: index.search(Hook([1, 0, 0, 0], add), 2),
+                 lambda: index.search([1, 0, 0, 0], Hook(action=add, value=2)),
+                 lambda: index.search([1, 0, 0, 0], 2, allowlist=Hook([1, 2], add))):
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert str(e.value) == "Already borrowed"
+    seen = []
+
+    def swallow_refusal_then_read():
+        with contextlib.suppress(RuntimeError):
+            add()
+        seen.append((len(index), index.search([0, 1, 0, 0], 1)[0]["id"]))
+
+    assert index.search([Hook(action=swallow_refusal_then_read), 0, 0, 0], 1)[0]["id"] == 1 and seen == [(2, 2)]
+    assert index.n_vectors == 2 and index.search([1, 0, 0, 0], 1)[0]["id"] == 1
+
+
+READERS = [(lambda t: t.search([1, 0, 0, 0], 1)), len, repr, (lambda t: t.n_vectors), (lambda t: t.is_empty())]
+
+
+@pytest.mark.parametrize("reader, expected", [(r, "Already mutably borrowed") for r in READERS] + [
+    (lambda t: t.add([3], [[0, 0, 1, 0]]), "Already borrowed")])
+def test_any_access_during_add_is_refused(index, reader, expected):
+    action = lambda: reader(index)  # noqa: E731
+    for ids, vectors in (([5], [[Hook(action=action), 0, 0, 0]]), (Hook([5], action), [[1, 1, 0, 0]]),
+                         ([5], Hook([[1, 1, 0, 0]], action)), ([Hook(action=action, value=5)], [[1, 1, 0, 0]])):
+        with pytest.raises(RuntimeError) as e:
+            index.add(ids, vectors)
+        assert str(e.value) == expected
+    assert index.n_vectors == 2  # every failed call released its access
+    index.add([5], np.array([[0, 0, 0, 1]], np.float32))
+    assert index.search([0, 0, 0, 1], 1)[0]["id"] == 5
+
+
+def test_callbacks_that_raise_or_shrink_their_container(index):
+    def boom():
+        raise KeyError("from __float__")
+
+    for call in (lambda: index.search([Hook(action=boom), 0, 0, 0], 1),
+                 lambda: index.add([Hook(action=boom, value=3)], [[0] * 4])):
+        with pytest.raises(KeyError, match="from __float__"):  # propagates unchanged
+            call()
+    query = [1.0, 0.0, 0.0, 0.0]
+    query[1] = Hook(action=query.clear)
+    with pytest.raises(ValueError, match="^query dimension mismatch: expected 4, got 2$"):
+        index.search(query, 1)
+    batch = [[1, 0, 0, 0], [0, 1, 0, 0]]
+    batch[0][0] = Hook(action=batch.clear)
+    with pytest.raises(ValueError, match=r"^ids length \(2\) != vectors length \(1\)$"):
+        index.add([7, 8], batch)
+    ids = [7, 8]
+    ids[0] = Hook(action=ids.clear, value=7)
+    with pytest.raises(ValueError, match=r"^ids length \(1\) != vectors length \(2\)$"):
+        index.add(ids, np.eye(2, 4, dtype=np.float32))
+    index.add([9], [[1, 1, 1, 1]])
+    assert index.n_vectors == 3
