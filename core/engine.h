@@ -5,8 +5,22 @@
 // Where vectors live:
 //   BruteForce  the flat store, appended to by add.
 //   IvfFlat     the flat store plus their transformed forms until build
-//               clusters them (arrives with the IVF index).
-//   Hnsw        the graph's nodes (arrives with the graph index).
+//               clusters them into the lists of ivf(); vectors added after a
+//               build wait there (unsearchable) until the next build.
+//   Hnsw        the graph's nodes only; each added vector is inserted at
+//               once and the flat store stays empty.
+//
+// IvfFlat states:
+//   unbuilt        n_vectors counts the flat store; search fails NotBuilt
+//                  (EmptyIndex with no vectors).
+//   built          n_vectors counts the lists; search probes them.
+//   built+pending  as built; the added vectors are neither counted nor found.
+// A build in the last state re-clusters every vector: the members already in
+// the lists (their float forms were released at the previous build, or never
+// existed after a load) are reconstructed from their codes, the pending ones
+// use their kept transformed forms. Assigning new vectors to old clusters
+// would be cheaper, but the old centroids drift away from the data as it
+// grows and recall decays; re-clustering searches as well as a fresh build.
 //
 // Errors are thrown as TeskraError; std::bad_alloc may also escape.
 #pragma once
@@ -18,6 +32,8 @@
 
 #include "core/error.h"
 #include "core/quantize/pipeline.h"
+#include "core/search/hnsw.h"
+#include "core/search/ivf.h"
 #include "core/types.h"
 
 namespace teskra {
@@ -34,8 +50,8 @@ class Teskra {
   IndexType index_type() const { return static_cast<IndexType>(config_.index_type); }
   uint64_t packed_bytes_per_vec() const { return packed_bytes_per_vec_; }
 
-  // Searchable vectors: the flat store's count for BruteForce. An IvfFlat
-  // engine counts its flat store until it is built.
+  // Searchable vectors: the members of the IvfFlat lists once built, the
+  // graph's nodes for Hnsw, otherwise the flat store's count.
   uint64_t n_vectors() const;
   bool is_empty() const { return n_vectors() == 0; }
 
@@ -43,6 +59,14 @@ class Teskra {
   const std::vector<uint8_t>& codes() const { return codes_; }
   const std::vector<uint64_t>& ids() const { return ids_; }
   const std::vector<float>& norms() const { return norms_; }
+  // IvfFlat: transformed forms of the flat store's vectors, padded_dim each.
+  // They belong to its last pending_vectors().size() / padded_dim vectors
+  // (all of them unless the store came from a file, which keeps no floats).
+  const std::vector<float>& pending_vectors() const { return pending_vectors_; }
+  // The IvfFlat index, once built.
+  const std::optional<IvfFlat>& ivf() const { return ivf_; }
+  // The graph: present exactly when the index type is Hnsw.
+  const std::optional<Hnsw>& hnsw() const { return hnsw_; }
 
   // One vector per id. CountMismatch before anything is stored; a vector of
   // the wrong length throws DimensionMismatch and the vectors before it stay
@@ -54,14 +78,40 @@ class Teskra {
   void add_flat(std::span<const uint64_t> ids, std::span<const float> flat);
 
   // The k best hits, highest score first. DimensionMismatch for a query of the
-  // wrong length (checked first), EmptyIndex when nothing is searchable. An
-  // absent allowlist means no restriction; an empty one allows nothing.
+  // wrong length (checked first), EmptyIndex when nothing is searchable,
+  // NotBuilt for an IvfFlat engine never built. An absent allowlist means no
+  // restriction; an empty one allows nothing. IvfFlat filters its top k by
+  // the allowlist afterwards, so it may return fewer than k hits.
   std::vector<SearchHit> search(std::span<const float> query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const;
+
+  // Standardization for L2 (other metrics: no effect, no error). Throws, in
+  // this order, FitAfterAdd when any vector is stored, EmptySample, then
+  // DimensionMismatch for the first sample of the wrong length. One mean and
+  // one factor over all values of all samples (double sums) serve every
+  // dimension: factor = 1 / sqrt(variance * dim), so a standardized vector
+  // has unit mean squared norm, the scale the codebooks are built for; a
+  // variance of at most 1e-10 keeps factor 1. Replaces an earlier fit.
+  void fit(std::span<const std::vector<float>> samples);
+
+  // IvfFlat: clusters every stored vector (see the states above) into
+  // min(n, max(ivf_nlist, 1)) lists with nprobe = ivf_nprobe, then empties
+  // the flat store and the pending vectors. EmptyIndex when nothing was
+  // added since the last build; on any error the engine is unchanged.
+  // Hnsw: releases the graph's construction vectors (later adds still work,
+  // scoring released nodes through their codes). BruteForce: nothing to do.
+  void build();
+
+  // Set on the built IvfFlat index; without one nothing happens (the next
+  // build takes ivf_nprobe from the configuration).
+  void set_nprobe(uint64_t nprobe);
+  // Set on the Hnsw graph; without one nothing happens.
+  void set_ef_search(uint64_t ef);
 
  private:
   // Encodes v and stores it by index type. scratch is reused across a batch.
   void store_one(uint64_t id, std::span<const float> v, std::vector<float>& scratch);
+  void build_ivf();
 
   EngineConfig config_;
   QuantPipeline pipeline_;
@@ -72,6 +122,10 @@ class Teskra {
   // IvfFlat only: the transformed form of every vector added since the last
   // build, padded_dim values each, back to back; the next build's input.
   std::vector<float> pending_vectors_;
+  std::optional<IvfFlat> ivf_;
+  std::optional<Hnsw> hnsw_;
+  // Hnsw: the code of the vector being inserted (the graph copies it).
+  std::vector<uint8_t> graph_code_;
 };
 
 }  // namespace teskra

@@ -80,31 +80,37 @@ QuantPipeline::QuantPipeline(const EngineConfig& config)
 
 void QuantPipeline::set_std_params(StdParams params) { std_params_ = std::move(params); }
 
+void QuantPipeline::normalize_into(std::span<const float> x, float* out) {
+  const size_t n = x.size();
+  const float* in = x.data();
+  float sum = 0.0f;
+  for (size_t i = 0; i < n; ++i) sum += in[i] * in[i];
+  float norm = std::sqrt(sum);
+  if (std::isinf(sum) && std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); })) {
+    // The single-precision sum of squares overflowed although every
+    // element is finite (elements around 1e19 and up). Dividing by an
+    // infinite norm would flatten the vector to zeros and lose its
+    // direction; the norm is taken in double precision instead, where it
+    // cannot overflow, and the division is done there too, because the
+    // norm itself may exceed the float range.
+    double sum_d = 0.0;
+    for (size_t i = 0; i < n; ++i) sum_d += static_cast<double>(in[i]) * in[i];
+    const double norm_d = std::sqrt(sum_d);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i] / norm_d);
+    return;
+  }
+  if (norm > kNormFloor) {
+    for (size_t i = 0; i < n; ++i) out[i] = in[i] / norm;
+  } else if (out != in) {
+    std::copy(in, in + n, out);
+  }
+}
+
 size_t QuantPipeline::prepare_into(std::span<const float> x, float* out) const {
   const size_t n = x.size();
   const float* in = x.data();
   if (metric_ == Metric::Cosine) {
-    float sum = 0.0f;
-    for (size_t i = 0; i < n; ++i) sum += in[i] * in[i];
-    float norm = std::sqrt(sum);
-    if (std::isinf(sum) && std::all_of(x.begin(), x.end(), [](float v) { return std::isfinite(v); })) {
-      // The single-precision sum of squares overflowed although every
-      // element is finite (elements around 1e19 and up). Dividing by an
-      // infinite norm would flatten the vector to zeros and lose its
-      // direction; the norm is taken in double precision instead, where it
-      // cannot overflow, and the division is done there too, because the
-      // norm itself may exceed the float range.
-      double sum_d = 0.0;
-      for (size_t i = 0; i < n; ++i) sum_d += static_cast<double>(in[i]) * in[i];
-      const double norm_d = std::sqrt(sum_d);
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i] / norm_d);
-      return n;
-    }
-    if (norm > kNormFloor) {
-      for (size_t i = 0; i < n; ++i) out[i] = in[i] / norm;
-    } else if (out != in) {
-      std::copy(in, in + n, out);
-    }
+    normalize_into(x, out);
     return n;
   }
   if (metric_ != Metric::Dot && std_params_.has_value()) {
@@ -184,6 +190,18 @@ float QuantPipeline::compute_norm(const uint8_t* code) const {
   }
   for (; i < bytes; ++i) s = add_2bit_byte(s, code[i]);
   return std::sqrt(s);
+}
+
+void QuantPipeline::dequantize_into(const uint8_t* code, float* out) const {
+  const size_t n4 = static_cast<size_t>(n4_dims_);
+  const size_t n2 = static_cast<size_t>(n2_dims_);
+  for (size_t c = 0; c < n4; ++c) {
+    out[c] = CENTROIDS_4BIT[(code[c / 2] >> (4 * (c & 1))) & 15];
+  }
+  const uint8_t* block2 = code + pb4_;
+  for (size_t c = 0; c < n2; ++c) {
+    out[n4 + c] = CENTROIDS_2BIT[(block2[c / 4] >> (2 * (c & 3))) & 3];
+  }
 }
 
 float QuantPipeline::score(const float* q, const uint8_t* code) const {

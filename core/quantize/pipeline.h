@@ -69,6 +69,11 @@ class QuantPipeline {
   // Euclidean norm of the dequantized code in the scaled space, summed in
   // layout order (every slot of every byte counts).
   float compute_norm(const uint8_t* code) const;
+  // The dequantized vector of a code: padded_dim centroid values, the 4-bit
+  // block's coordinates first, then the 2-bit block's. out holds padded_dim
+  // values. Search never needs this; graph construction falls back to it for
+  // nodes whose float vectors are gone.
+  void dequantize_into(const uint8_t* code, float* out) const;
 
   // Raw inner product of a transformed query with one code.
   float score(const float* q, const uint8_t* code) const;
@@ -78,7 +83,20 @@ class QuantPipeline {
   // bit, through the active kernel set.
   void score_batch(const PreparedQuery& pq, const simd::CodeBatch& codes, float* out) const;
 
+  // The variance of every padded coordinate, in the rotated and scaled space
+  // codes are taken in, over a sample (population variance, clamped at 0;
+  // sums in double precision). Uses config's dim, seed and metric only:
+  // Cosine samples are normalized as prepare_input does; standardization is
+  // never applied. Throws EmptySample for no samples, then DimensionMismatch
+  // for the first sample whose length is not dim. padded_dim values.
+  static std::vector<float> profile_variance(const EngineConfig& config,
+                                             std::span<const std::vector<float>> samples);
+
  private:
+  // prepare_input's Cosine step: x divided by its norm into out (x.size()
+  // values; may be x itself). Shared with profile_variance so that a profile
+  // sees exactly the vectors the engine encodes.
+  static void normalize_into(std::span<const float> x, float* out);
   // prepare_input into out (room for x.size() values; may be x itself);
   // returns the number of values written.
   size_t prepare_into(std::span<const float> x, float* out) const;
@@ -96,5 +114,12 @@ class QuantPipeline {
   uint8_t bit_width_;
   const simd::KernelSet* kernels_;
 };
+
+// The n4_dims for which a padded_dim-wide layout averages avg_bits per
+// coordinate: ((a - 2) * L) * 0.5 in single precision with a = avg_bits
+// clamped to [2, 4] and L = padded_dim, rounded half away from zero,
+// saturated into u64 (NaN gives 0), then rounded down to a multiple of 4 so
+// the constructor accepts it unchanged.
+uint64_t optimal_n4_dims(float avg_bits, uint64_t padded_dim);
 
 }  // namespace teskra

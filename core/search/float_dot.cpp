@@ -1,0 +1,138 @@
+#include "core/search/float_dot.h"
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace teskra {
+
+namespace {
+
+// Rows scored side by side; eight 8-lane accumulators fill half the AVX2
+// register file and leave room for the query and the loads.
+constexpr size_t kGroup = 8;
+
+float tail_sum(const float* a, const float* b, size_t from, size_t n) {
+  float s = 0.0f;
+  for (size_t i = from; i < n; ++i) s += a[i] * b[i];
+  return s;
+}
+
+// Lanes lo = 0..3 and hi = 4..7: (j, j + 4), then (j, j + 2), then (0, 1).
+inline float reduce8(__m128 lo, __m128 hi) {
+  const __m128 v = _mm_add_ps(lo, hi);
+  const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));
+  return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 0x55)));
+}
+
+// Touches the first cache line of each of the next rows, so their memory
+// requests are under way while the current group is summed.
+inline void touch_rows(const float* const* rows, size_t count) {
+  for (size_t r = 0; r < count; ++r) _mm_prefetch(reinterpret_cast<const char*>(rows[r]), _MM_HINT_T0);
+}
+
+}  // namespace
+
+float float_dot_baseline(const float* a, const float* b, size_t n) {
+  const size_t whole = n - n % 8;
+  __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
+  for (size_t i = 0; i < whole; i += 8) {
+    lo = _mm_add_ps(lo, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
+    hi = _mm_add_ps(hi, _mm_mul_ps(_mm_loadu_ps(a + i + 4), _mm_loadu_ps(b + i + 4)));
+  }
+  return reduce8(lo, hi) + tail_sum(a, b, whole, n);
+}
+
+void float_dot_rows_baseline(const float* q, const float* const* rows, size_t count, size_t n,
+                             float* out) {
+  for (size_t r = 0; r < count; ++r) {
+    if (r + 1 < count) touch_rows(rows + r + 1, 1);
+    out[r] = float_dot_baseline(q, rows[r], n);
+  }
+}
+
+#ifdef TESKRA_HAVE_SIMD
+namespace {
+
+// K rows at once: one 8-lane accumulator per row, one load of q per step.
+template <size_t K>
+__attribute__((target("avx2"))) void dot_group_avx2(const float* q, const float* const* rows,
+                                                    size_t n, float* out) {
+  const size_t whole = n - n % 8;
+  __m256 acc[K];
+  for (size_t k = 0; k < K; ++k) acc[k] = _mm256_setzero_ps();
+  for (size_t i = 0; i < whole; i += 8) {
+    const __m256 qv = _mm256_loadu_ps(q + i);
+    for (size_t k = 0; k < K; ++k) {
+      acc[k] = _mm256_add_ps(acc[k], _mm256_mul_ps(qv, _mm256_loadu_ps(rows[k] + i)));
+    }
+  }
+  for (size_t k = 0; k < K; ++k) {
+    out[k] = reduce8(_mm256_castps256_ps128(acc[k]), _mm256_extractf128_ps(acc[k], 1)) +
+             tail_sum(q, rows[k], whole, n);
+  }
+}
+
+__attribute__((target("avx2"))) float dot_avx2(const float* a, const float* b, size_t n) {
+  float out;
+  dot_group_avx2<1>(a, &b, n, &out);
+  return out;
+}
+
+__attribute__((target("avx2"))) void dot_rows_avx2(const float* q, const float* const* rows,
+                                                   size_t count, size_t n, float* out) {
+  size_t r = 0;
+  for (; r + kGroup <= count; r += kGroup) {
+    const size_t next = count - (r + kGroup);
+    touch_rows(rows + r + kGroup, next < kGroup ? next : kGroup);
+    dot_group_avx2<kGroup>(q, rows + r, n, out + r);
+  }
+  // The rest in one pass too: split into smaller groups, the last rows
+  // would wait for memory one at a time.
+  switch (count - r) {
+    case 7: dot_group_avx2<7>(q, rows + r, n, out + r); break;
+    case 6: dot_group_avx2<6>(q, rows + r, n, out + r); break;
+    case 5: dot_group_avx2<5>(q, rows + r, n, out + r); break;
+    case 4: dot_group_avx2<4>(q, rows + r, n, out + r); break;
+    case 3: dot_group_avx2<3>(q, rows + r, n, out + r); break;
+    case 2: dot_group_avx2<2>(q, rows + r, n, out + r); break;
+    case 1: dot_group_avx2<1>(q, rows + r, n, out + r); break;
+    default: break;
+  }
+}
+
+struct DotSet {
+  float (*one)(const float*, const float*, size_t);
+  void (*rows)(const float*, const float* const*, size_t, size_t, float*);
+};
+
+DotSet pick() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return {dot_avx2, dot_rows_avx2};
+  return {float_dot_baseline, float_dot_rows_baseline};
+}
+
+// Chosen while the library loads; every choice returns the same bits.
+const DotSet kDot = pick();
+
+}  // namespace
+
+float float_dot(const float* a, const float* b, size_t n) { return kDot.one(a, b, n); }
+
+void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
+                    float* out) {
+  kDot.rows(q, rows, count, n, out);
+}
+
+#else
+
+float float_dot(const float* a, const float* b, size_t n) { return float_dot_baseline(a, b, n); }
+
+void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
+                    float* out) {
+  float_dot_rows_baseline(q, rows, count, n, out);
+}
+
+#endif
+
+}  // namespace teskra

@@ -1,0 +1,157 @@
+#include "core/search/ivf.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "core/error.h"
+#include "core/search/brute.h"
+#include "core/search/topk.h"
+
+namespace teskra {
+
+namespace {
+
+// Codes scored per kernel call, as in the exhaustive scan.
+constexpr size_t kBlock = 256;
+
+}  // namespace
+
+IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe,
+                 uint64_t dim, Metric metric)
+    : lists_(std::move(lists)),
+      bytes_per_vec_(bytes_per_vec),
+      nprobe_(nprobe),
+      dim_(dim),
+      metric_(metric) {
+  prepare();
+}
+
+void IvfFlat::prepare() {
+  n_members_ = 0;
+  for (const IvfList& list : lists_) n_members_ += list.ids.size();
+  sq_norms_.resize(lists_.size());
+  for (size_t c = 0; c < lists_.size(); ++c) {
+    const std::vector<float>& centroid = lists_[c].centroid;
+    sq_norms_[c] = sequential_dot(centroid.data(), centroid.data(), centroid.size());
+  }
+  // Centroids of one length (every built index) are ranked through the
+  // panel; an index read from a file with ragged centroids takes the plain
+  // loop, which gives the same bits.
+  const size_t len = lists_.empty() ? 0 : lists_.front().centroid.size();
+  uniform_ = !lists_.empty() && std::all_of(lists_.begin(), lists_.end(), [&](const IvfList& l) {
+    return l.centroid.size() == len;
+  });
+  if (uniform_) {
+    std::vector<float> packed;
+    packed.reserve(lists_.size() * len);
+    for (const IvfList& list : lists_) packed.insert(packed.end(), list.centroid.begin(), list.centroid.end());
+    panel_ = CentroidPanel(packed, lists_.size(), len);
+  } else {
+    panel_ = CentroidPanel();
+  }
+}
+
+IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
+                       std::span<const MemberSpan> members, const RowSource& rows,
+                       uint64_t seed, Metric metric) {
+  size_t n = 0;
+  for (const MemberSpan& m : members) {
+    if (m.codes.size() / std::max<uint64_t>(bytes_per_vec, 1) != m.ids.size() ||
+        m.codes.size() % std::max<uint64_t>(bytes_per_vec, 1) != 0 ||
+        m.norms.size() != m.ids.size()) {
+      throw std::invalid_argument("IvfFlat::build: ids, codes and norms disagree");
+    }
+    n += m.ids.size();
+  }
+  if (rows.size() != n) throw std::invalid_argument("IvfFlat::build: one row per vector needed");
+  if (n == 0) throw TeskraError::empty_index();
+
+  const KMeansResult km = kmeans(rows, nlist, seed, metric);
+
+  std::vector<size_t> counts(km.k, 0);
+  for (uint32_t c : km.assignment) ++counts[c];
+  std::vector<IvfList> lists(km.k);
+  for (size_t c = 0; c < km.k; ++c) {
+    IvfList& list = lists[c];
+    const float* centroid = km.centroids.data() + c * km.dim;
+    list.centroid.assign(centroid, centroid + km.dim);
+    list.ids.reserve(counts[c]);
+    list.codes.reserve(counts[c] * bytes_per_vec);
+    list.norms.reserve(counts[c]);
+  }
+  size_t j = 0;
+  for (const MemberSpan& m : members) {
+    for (size_t i = 0; i < m.ids.size(); ++i, ++j) {
+      IvfList& list = lists[km.assignment[j]];
+      list.ids.push_back(m.ids[i]);
+      const uint8_t* code = m.codes.data() + i * bytes_per_vec;
+      list.codes.insert(list.codes.end(), code, code + bytes_per_vec);
+      list.norms.push_back(m.norms[i]);
+    }
+  }
+  return IvfFlat(std::move(lists), bytes_per_vec, nprobe, dim, metric);
+}
+
+IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
+                       std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                       std::span<const float> norms, std::span<const float> vectors,
+                       uint64_t seed, Metric metric) {
+  const MemberSpan members[] = {{ids, codes, norms}};
+  const size_t row_dim = ids.empty() ? static_cast<size_t>(dim) : vectors.size() / ids.size();
+  if (row_dim * ids.size() != vectors.size()) {
+    throw std::invalid_argument("IvfFlat::build: one row per vector needed");
+  }
+  return build(nlist, nprobe, bytes_per_vec, dim, members, FlatRows(vectors, row_dim), seed,
+               metric);
+}
+
+std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
+  const size_t k = lists_.size();
+  std::vector<SearchHit> ranked(k);
+  if (k == 0) return ranked;
+  if (uniform_ && query.size() == panel_.dim()) {
+    std::vector<float> dots(panel_.stride());
+    const float* row = query.data();
+    panel_.dots(&row, 1, dots.data());
+    for (size_t c = 0; c < k; ++c) ranked[c] = {c, centroid_score(metric_, dots[c], sq_norms_[c])};
+  } else {
+    for (size_t c = 0; c < k; ++c) {
+      const std::vector<float>& centroid = lists_[c].centroid;
+      const float dot = sequential_dot(query.data(), centroid.data(), std::min(query.size(), centroid.size()));
+      ranked[c] = {c, centroid_score(metric_, dot, sq_norms_[c])};
+    }
+  }
+  TopK::sort_results(ranked);  // stable, highest first
+  return ranked;
+}
+
+std::vector<SearchHit> IvfFlat::search(const QuantPipeline& pipeline, const PreparedQuery& query,
+                                       uint64_t k) const {
+  const uint64_t probe = std::min<uint64_t>(lists_.size(), nprobe_);
+  if (k == 0 || probe == 0 || bytes_per_vec_ == 0) return {};
+  const std::vector<SearchHit> ranked = rank_lists(query.q);
+
+  uint64_t candidates = 0;
+  for (uint64_t p = 0; p < probe; ++p) candidates += lists_[ranked[p].id].ids.size();
+  TopK heap(k, candidates);
+  float raw[kBlock];
+  for (uint64_t p = 0; p < probe; ++p) {
+    const IvfList& list = lists_[ranked[p].id];
+    const size_t members = std::min<size_t>(list.ids.size(), list.codes.size() / bytes_per_vec_);
+    for (size_t start = 0; start < members; start += kBlock) {
+      simd::CodeBatch batch;
+      batch.base = list.codes.data() + start * bytes_per_vec_;
+      batch.stride = bytes_per_vec_;
+      batch.n = std::min(kBlock, members - start);
+      pipeline.score_batch(query, batch, raw);
+      for (size_t j = 0; j < batch.n; ++j) {
+        const size_t m = start + j;
+        const float s = m < list.norms.size() ? similarity(metric_, raw[j], list.norms[m]) : raw[j];
+        heap.offer(list.ids[m], s);
+      }
+    }
+  }
+  return heap.into_sorted();
+}
+
+}  // namespace teskra

@@ -1,0 +1,101 @@
+// IvfFlat: the inverted-file index over packed codes.
+//
+// build() partitions the vectors by k-means (kmeans.h) on their transformed
+// float forms, in the space transformed queries live in; each cluster, an
+// IvfList, keeps its centroid and its members' ids, codes (contiguous, so a
+// probe reads them sequentially) and stored norms, in member order. A search
+// ranks every centroid against the query, scans the nprobe best lists with
+// the pipeline's batch scorer and keeps the best k in the candidate heap of
+// the exhaustive scan.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/quantize/pipeline.h"
+#include "core/search/centroid_panel.h"
+#include "core/search/kmeans.h"
+#include "core/types.h"
+
+namespace teskra {
+
+struct IvfList {
+  std::vector<float> centroid;  // in the transformed-query space
+  std::vector<uint64_t> ids;
+  std::vector<uint8_t> codes;   // member j at [j * bytes_per_vec, (j + 1) * bytes_per_vec)
+  // One stored norm per member, or empty (an index read from a file without
+  // norms): the scan then keeps raw scores, like the exhaustive scan does.
+  std::vector<float> norms;
+};
+
+// Vectors handed to a build: ids, their codes back to back and one norm per
+// id. A build may take several segments; their vectors count in order.
+struct MemberSpan {
+  std::span<const uint64_t> ids;
+  std::span<const uint8_t> codes;
+  std::span<const float> norms;
+};
+
+class IvfFlat {
+ public:
+  // Takes ready lists (a built or a loaded index). Every list's codes hold
+  // bytes_per_vec bytes per member; norms are empty or one per member.
+  IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim,
+          Metric metric);
+
+  // Clusters the vectors of members (in segment order) into
+  // k = min(n, max(nlist, 1)) lists (kmeans.h); row j of rows is the
+  // transformed form of vector j. Each list takes its centroid and, in
+  // vector order, the id, code and norm of every vector assigned to it.
+  // EmptyIndex when there are no vectors. Throws std::invalid_argument when
+  // rows, ids, codes and norms disagree in count (a caller's bug).
+  static IvfFlat build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
+                       std::span<const MemberSpan> members, const RowSource& rows,
+                       uint64_t seed, Metric metric);
+  // One segment whose transformed forms are stored back to back.
+  static IvfFlat build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
+                       std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                       std::span<const float> norms, std::span<const float> vectors,
+                       uint64_t seed, Metric metric);
+
+  const std::vector<IvfList>& lists() const { return lists_; }
+  uint64_t bytes_per_vec() const { return bytes_per_vec_; }
+  uint64_t nprobe() const { return nprobe_; }
+  uint64_t dim() const { return dim_; }
+  Metric metric() const { return metric_; }
+  // Members over all lists.
+  uint64_t n_members() const { return n_members_; }
+
+  // Stored unchanged; 0 makes every search empty.
+  void set_nprobe(uint64_t nprobe) { nprobe_ = nprobe; }
+
+  // Ranks the lists by centroid_score() of the transformed query (stable:
+  // equal scores keep list order), then scans the first min(lists, nprobe)
+  // in that order, members in list order, scoring each code (bit-identical
+  // to pipeline.score) and adjusting by its stored norm as the exhaustive
+  // scan does. The best k, highest score first; empty for k == 0. The
+  // pipeline's code length must be bytes_per_vec().
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query,
+                                uint64_t k) const;
+
+  // The list numbers in probe order with their centroid scores (all lists).
+  std::vector<SearchHit> rank_lists(std::span<const float> query) const;
+
+ private:
+  void prepare();
+
+  std::vector<IvfList> lists_;
+  uint64_t bytes_per_vec_;
+  uint64_t nprobe_;
+  uint64_t dim_;
+  Metric metric_;
+  uint64_t n_members_ = 0;
+  // Derived from the centroids when they all have one length: the
+  // transposed panel the ranking scores with, and each centroid's f32 |c|^2.
+  bool uniform_ = false;
+  CentroidPanel panel_;
+  std::vector<float> sq_norms_;
+};
+
+}  // namespace teskra
