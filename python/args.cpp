@@ -124,6 +124,13 @@ bool to_optional_f32(PyObject* obj, const char* name, std::optional<float>* out)
     out->reset();
     return true;
   }
+  float v;
+  if (!to_f32(obj, name, &v)) return false;
+  *out = v;
+  return true;
+}
+
+bool to_f32(PyObject* obj, const char* name, float* out) {
   double v;
   if (PyFloat_Check(obj)) {
     v = PyFloat_AS_DOUBLE(obj);

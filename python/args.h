@@ -29,7 +29,10 @@ bool to_u64(PyObject* obj, const char* name, uint64_t* out);
 bool to_u8(PyObject* obj, const char* name, uint8_t* out);
 // None (or an absent argument, obj == nullptr) gives nullopt.
 bool to_optional_u64(PyObject* obj, const char* name, std::optional<uint64_t>* out);
-// Anything float() accepts, narrowed to single precision; None gives nullopt.
+// Anything float() accepts, narrowed to single precision (beyond the range
+// gives +-inf).
+bool to_f32(PyObject* obj, const char* name, float* out);
+// The same, but None gives nullopt.
 bool to_optional_f32(PyObject* obj, const char* name, std::optional<float>* out);
 // A str (or subclass); returns a new reference.
 PyObject* to_str(PyObject* obj, const char* name);

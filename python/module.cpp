@@ -23,6 +23,7 @@
 #include "python/borrow.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/exports.h"
 #include "python/object.h"
 #include "python/ref.h"
 
@@ -161,6 +162,20 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (converted) metric = parse_metric(metric_text.get());
     if (metric) index_type = parse_index_type(type_text.get());
     if (!index_type) return nullptr;
+    // A graph of degree below 2 cannot link its layers, and its level
+    // multiplier 1 / ln(m) would draw absurd levels; a construction list of 0
+    // keeps no candidates at all.
+    if (*index_type == IndexType::Hnsw) {
+      if (hnsw_m < 2) {
+        PyErr_Format(PyExc_ValueError, "hnsw_m must be at least 2 for an Hnsw index, got %llu",
+                     static_cast<unsigned long long>(hnsw_m));
+        return nullptr;
+      }
+      if (hnsw_efc == 0) {
+        PyErr_SetString(PyExc_ValueError, "hnsw_ef_construction must be at least 1 for an Hnsw index");
+        return nullptr;
+      }
+    }
 
     // Parameters of the other index types stay 0: never validated, never stored.
     EngineConfig config;
@@ -390,6 +405,62 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
   });
 }
 
+// fit, build and the two tuning setters change the engine: exclusive access.
+template <class Body>
+PyObject* with_exclusive(PyObject* op, Body&& body) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    ExclusiveAccess access(self);
+    if (!access) return nullptr;
+    return body(self->engine());
+  });
+}
+
+PyObject* teskra_fit(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_exclusive(op, [&](Teskra& e) -> PyObject* {
+    static constexpr const char* kNames[] = {"vectors"};
+    PyObject* argv[1];
+    if (!bind_arguments("fit", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+    std::vector<std::vector<float>> samples;
+    if (!extract_vectors(argv[0], e.config().dim, samples)) return nullptr;
+    e.fit(samples);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* teskra_build(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_exclusive(op, [&](Teskra& e) -> PyObject* {
+    if (!bind_arguments("build", {}, 0, args, nargsf, kwnames, nullptr)) return nullptr;
+    e.build();
+    Py_RETURN_NONE;
+  });
+}
+
+// set_ef_search(ef) and set_nprobe(nprobe): one unsigned 64-bit argument.
+template <class Setter>
+PyObject* set_u64(PyObject* op, const char* function, const char* name, PyObject* const* args,
+                  Py_ssize_t nargsf, PyObject* kwnames, Setter setter) {
+  return with_exclusive(op, [&](Teskra& e) -> PyObject* {
+    const char* const names[] = {name};
+    PyObject* argv[1];
+    if (!bind_arguments(function, names, 1, args, nargsf, kwnames, argv)) return nullptr;
+    uint64_t value;
+    if (!to_u64(argv[0], name, &value)) return nullptr;
+    setter(e, value);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* teskra_set_ef_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return set_u64(op, "set_ef_search", "ef", args, nargsf, kwnames,
+                 [](Teskra& e, uint64_t ef) { e.set_ef_search(ef); });
+}
+
+PyObject* teskra_set_nprobe(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return set_u64(op, "set_nprobe", "nprobe", args, nargsf, kwnames,
+                 [](Teskra& e, uint64_t nprobe) { e.set_nprobe(nprobe); });
+}
+
 PyObject* teskra_recommended_m(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kNames[] = {"n"};
@@ -444,7 +515,40 @@ PyMethodDef teskra_methods[] = {
      "Returns a list of {'id': int, 'score': float} dicts, highest score first.\n"
      "Scores are similarities for every metric: higher is closer.\n"
      "Raises RuntimeError when the index is empty."},
-    // fit, build, set_ef_search, set_nprobe and save are registered here.
+    {"fit", as_cfunction(teskra_fit), kMethod,
+     "fit($self, vectors)\n--\n\n"
+     "Compute per-dimension standardization parameters for L2 metric.\n\n"
+     "vectors: a sample of raw vectors (a 2-D float32 array or a sequence of\n"
+     "    vectors of dim numbers each).\n\n"
+     "Centres and scales every later vector and query before rotation, so that\n"
+     "raw-magnitude data (pixels, counts) fits the quantization codebooks: one\n"
+     "mean and one scale, taken over all values of the sample, serve every\n"
+     "dimension. Only the l2 metric uses it; for cosine and dot this does\n"
+     "nothing. Call it before the first add(); a later fit replaces the\n"
+     "parameters.\n\n"
+     "Raises ValueError when the index already holds vectors or the sample is\n"
+     "empty."},
+    {"build", as_cfunction(teskra_build), kMethod,
+     "build($self)\n--\n\n"
+     "Build the search index.\n\n"
+     "IvfFlat: clusters every added vector into ivf_nlist lists (k-means) and\n"
+     "makes them searchable; vectors added after a build wait until the next\n"
+     "one, which re-clusters all vectors. BruteForce: nothing to do.\n\n"
+     "Raises RuntimeError 'index is empty' when nothing was added since the\n"
+     "last build; the index is then unchanged."},
+    {"set_ef_search", as_cfunction(teskra_set_ef_search), kMethod,
+     "set_ef_search($self, ef)\n--\n\n"
+     "Update HNSW ef_search at runtime without rebuilding the index.\n\n"
+     "ef: the candidate list size of a graph search (at least k is used).\n"
+     "Has no effect on other index types. The hnsw_ef_search the index was\n"
+     "created with is not changed."},
+    {"set_nprobe", as_cfunction(teskra_set_nprobe), kMethod,
+     "set_nprobe($self, nprobe)\n--\n\n"
+     "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS.\n\n"
+     "nprobe: lists scanned per query; 0 makes every search return nothing.\n"
+     "Applies to the built index only: before build() it is ignored, and each\n"
+     "build starts again from ivf_nprobe."},
+    // save is registered here.
     {"recommended_m", as_cfunction(teskra_recommended_m), kMethod | METH_STATIC,
      "recommended_m(n)\n--\n\n"
      "Recommended HNSW M value for a given corpus size.\n\n"
@@ -459,7 +563,14 @@ PyMethodDef teskra_methods[] = {
      "is_mixed($self)\n--\n\n"
      "True when index uses mixed 4-bit/2-bit quantization.\n\n"
      "That is, when n4_dims is above 0 and below padded_dim."},
-    // The NumPy exports and the profiling methods are registered here.
+    {"transform_query_np", as_cfunction(teskra_transform_query_np), kMethod, kTransformQueryNpDoc},
+    {"packed_data", as_cfunction(teskra_packed_data), kMethod, kPackedDataDoc},
+    {"vector_norms", as_cfunction(teskra_vector_norms), kMethod, kVectorNormsDoc},
+    {"vector_ids", as_cfunction(teskra_vector_ids), kMethod, kVectorIdsDoc},
+    {"centroids_4bit", as_cfunction(teskra_centroids_4bit), kMethod | METH_STATIC, kCentroids4bitDoc},
+    {"centroids_2bit", as_cfunction(teskra_centroids_2bit), kMethod | METH_STATIC, kCentroids2bitDoc},
+    {"profile_variance", as_cfunction(teskra_profile_variance), kMethod, kProfileVarianceDoc},
+    {"optimal_n4_dims", as_cfunction(teskra_optimal_n4_dims), kMethod, kOptimalN4DimsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

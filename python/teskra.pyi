@@ -69,6 +69,14 @@ class Teskra:
         """Add vectors to the index."""
     def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[Hit]:
         """Search for the K nearest neighbors."""
+    def fit(self, vectors: _Vectors) -> None:
+        """Compute per-dimension standardization parameters for L2 metric."""
+    def build(self) -> None:
+        """Build the search index."""
+    def set_ef_search(self, ef: SupportsIndex) -> None:
+        """Update HNSW ef_search at runtime without rebuilding the index."""
+    def set_nprobe(self, nprobe: SupportsIndex) -> None:
+        """Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."""
     @staticmethod
     def recommended_m(n: SupportsIndex) -> int:
         """Recommended HNSW M value for a given corpus size."""
@@ -76,3 +84,21 @@ class Teskra:
         """True if the index contains no vectors."""
     def is_mixed(self) -> bool:
         """True when index uses mixed 4-bit/2-bit quantization."""
+    def transform_query_np(self, query: _Vector) -> npt.NDArray[np.float32]:
+        """Apply the full query pipeline (standardization → RHDH → scale)."""
+    def packed_data(self) -> npt.NDArray[np.uint8]:
+        """Raw packed vector data as a uint8 numpy array of shape ``[n, packed_bytes_per_vec]``."""
+    def vector_norms(self) -> npt.NDArray[np.float32]:
+        """Per-vector quantized norms as a float32 numpy array of shape ``[n]``."""
+    def vector_ids(self) -> npt.NDArray[np.uint64]:
+        """Vector IDs as a uint64 numpy array of shape ``[n]``."""
+    @staticmethod
+    def centroids_4bit() -> npt.NDArray[np.float32]:
+        """4-bit Lloyd-Max centroid table as float32 numpy array of shape ``[16]``."""
+    @staticmethod
+    def centroids_2bit() -> npt.NDArray[np.float32]:
+        """2-bit Lloyd-Max centroid table as float32 numpy array of shape ``[4]``."""
+    def profile_variance(self, sample_vecs: _Vectors) -> list[float]:
+        """Profile per-dimension variance of RHDH-rotated embeddings."""
+    def optimal_n4_dims(self, sample_vecs: _Vectors, avg_bits: SupportsFloat) -> int:
+        """Compute the optimal n4_dims for a given average bit budget."""

@@ -1,0 +1,139 @@
+// Variance profiling and the 4-bit/2-bit split derived from an average bit
+// budget. The profile must describe exactly the coordinates the engine's own
+// pipeline quantizes, so it is checked against transform_query bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/quantize/pipeline.h"
+
+namespace teskra {
+namespace {
+
+using Floats = std::vector<float>;
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+EngineConfig config(uint64_t dim, Metric metric) {
+  return EngineConfig{.dim = dim, .n4_dims = padded_dim_for(dim), .seed = kDefaultSeed,
+                      .metric = uint8_t(metric)};
+}
+
+std::vector<Floats> samples(size_t n, size_t dim, float sd, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal(0.5f, sd);  // a mean offset, so sum/n matters
+  std::vector<Floats> out(n, Floats(dim));
+  for (Floats& v : out) {
+    for (float& x : v) x = normal(rng);
+  }
+  return out;
+}
+
+std::vector<Floats> scaled(std::vector<Floats> vs, float k) {
+  for (Floats& v : vs) {
+    for (float& x : v) x *= k;
+  }
+  return vs;
+}
+
+TEST(OptimalN4Dims, WorkedValuesClampingAndRounding) {
+  const struct {
+    uint64_t padded;
+    float avg_bits;
+    uint64_t want;
+  } cases[] = {
+      {2048, 3.0f, 1024}, {2048, 3.5f, 1536}, {2048, 2.0f, 0}, {2048, 1.0f, 0}, {2048, -kInf, 0},
+      {2048, 4.0f, 2048}, {2048, 9.0f, 2048}, {2048, kInf, 2048}, {2048, kNan, 0},
+      {128, 2.1f, 4},      // x = 6.39999390 -> 6 -> 4
+      {1024, 3.3f, 664},   // x = 665.599976 -> 666 -> 664
+      {1024, 2.0068359375f, 4},  // x = 3.5 exactly: rounds to 4 (truncation would give 0)
+      {1, 4.0f, 0}, {2, 4.0f, 0}, {2, 3.0f, 0},
+      // L = 2^64 in single precision: x saturates instead of wrapping.
+      {UINT64_MAX, 4.0f, UINT64_MAX & ~uint64_t{3}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(optimal_n4_dims(c.avg_bits, c.padded), c.want) << c.padded << " " << c.avg_bits;
+  }
+}
+
+// The reference: population variance in double of transform_query's output,
+// which for Cosine and for an unfitted Dot pipeline is the profiled space.
+Floats reference_profile(Metric metric, uint64_t dim, const std::vector<Floats>& vs) {
+  const QuantPipeline pipe(config(dim, metric));
+  const size_t p = static_cast<size_t>(pipe.padded_dim());
+  std::vector<double> sum(p), sumsq(p);
+  for (const Floats& v : vs) {
+    const Floats t = pipe.transform_query(v);
+    for (size_t j = 0; j < p; ++j) {
+      sum[j] += t[j];
+      sumsq[j] += double(t[j]) * t[j];
+    }
+  }
+  Floats out(p);
+  const double n = double(vs.size());
+  for (size_t j = 0; j < p; ++j) out[j] = float(std::fmax(sumsq[j] / n - (sum[j] / n) * (sum[j] / n), 0.0));
+  return out;
+}
+
+TEST(ProfileVariance, MatchesTheEnginesOwnTransform) {
+  const auto vs = samples(40, 100, 1.0f, 7);
+  for (Metric m : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+    const Floats got = QuantPipeline::profile_variance(config(100, m), vs);
+    const Floats want = reference_profile(m == Metric::Cosine ? Metric::Cosine : Metric::Dot, 100, vs);
+    ASSERT_EQ(got.size(), 128u);
+    for (size_t j = 0; j < got.size(); ++j) ASSERT_EQ(got[j], want[j]) << "metric " << int(m) << " at " << j;
+  }
+}
+
+TEST(ProfileVariance, NoSpreadGivesZeros) {
+  // One sample, or one repeated: sumsq/n - mean^2 may round just below zero
+  // and must be clamped.
+  for (const auto& vs : {samples(1, 37, 3.0f, 1), std::vector<Floats>(5, samples(1, 37, 3.0f, 2)[0])}) {
+    for (float v : QuantPipeline::profile_variance(config(37, Metric::Dot), vs)) {
+      EXPECT_GE(v, 0.0f);
+      EXPECT_LT(v, 1e-9f);
+    }
+  }
+}
+
+TEST(ProfileVariance, ScalingSamples) {
+  const auto vs = samples(60, 48, 1.0f, 11);
+  // Cosine normalizes first: any positive factor leaves the profile as it
+  // was, including one whose squares overflow single precision.
+  const Floats base = QuantPipeline::profile_variance(config(48, Metric::Cosine), vs);
+  for (float k : {3.0f, 1e-3f, 1e20f}) {
+    const Floats got = QuantPipeline::profile_variance(config(48, Metric::Cosine), scaled(vs, k));
+    for (size_t j = 0; j < base.size(); ++j) EXPECT_NEAR(got[j], base[j], 1e-5f * (1.0f + base[j])) << k;
+  }
+  // Dot and L2 keep magnitudes: x k multiplies every variance by about k^2.
+  for (Metric m : {Metric::Dot, Metric::L2}) {
+    const Floats one = QuantPipeline::profile_variance(config(48, m), vs);
+    const Floats seven = QuantPipeline::profile_variance(config(48, m), scaled(vs, 7.0f));
+    for (size_t j = 0; j < one.size(); ++j) EXPECT_NEAR(seven[j] / one[j], 49.0f, 49.0f * 1e-4f);
+  }
+}
+
+TEST(ProfileVariance, Errors) {
+  const auto error_of = [](uint64_t dim, const std::vector<Floats>& vs) {
+    try {
+      QuantPipeline::profile_variance(config(dim, Metric::Cosine), vs);
+    } catch (const TeskraError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  // Emptiness first, before a rotation is built (this one could never be).
+  EXPECT_EQ(error_of(uint64_t{1} << 62, {}), TeskraError::empty_sample().message());
+  // The first sample of the wrong length is the one named.
+  EXPECT_EQ(error_of(8, {Floats(8, 1.0f), Floats(3, 1.0f), Floats(9, 1.0f)}),
+            "dimension mismatch: expected 8, got 3");
+}
+
+}  // namespace
+}  // namespace teskra

@@ -1,0 +1,177 @@
+"""The NumPy exports, external scoring from them, variance profiling, and the type stub."""
+
+import ast
+import inspect
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from teskra import Teskra
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "examples"))
+from external_scoring import ExternalScorer  # noqa: E402
+
+EMPTY = "sample is empty \u2014 provide at least 1 vector for profiling"
+
+
+@pytest.mark.parametrize("kwargs, width", [({}, 64), ({"n4_dims": 64}, 48), ({"bit_width": 2}, 32)])
+def test_shapes_dtypes_ownership_and_copies(kwargs, width):
+    t = Teskra(100, metric="dot", **kwargs)
+    empty = (t.packed_data(), t.vector_norms(), t.vector_ids())
+    assert [(a.shape, a.dtype) for a in empty] == [((0, width), np.uint8), ((0,), np.float32), ((0,), np.uint64)]
+    t.add([7, 2**64 - 1, 0], np.random.default_rng(0).standard_normal((3, 100)).astype(np.float32))
+    q = t.transform_query_np([0.5] * 100)
+    assert (q.shape, q.dtype, type(q.base).__name__) == ((128,), np.float32, "PyCapsule")  # the engine's own buffer
+    exported = [t.packed_data(), t.vector_norms(), t.vector_ids()]
+    assert [a.shape for a in exported] == [(3, width), (3,), (3,)] and exported[2].tolist() == [7, 2**64 - 1, 0]
+    for a in (*empty, *exported, q, Teskra.centroids_4bit(), t.centroids_2bit()):
+        assert a.flags.writeable and a.flags.c_contiguous and (a.flags.owndata or a.base is q.base)
+    # Every stored norm is the norm of its dequantized row, as the example unpacks it.
+    assert np.allclose(np.linalg.norm(ExternalScorer(t).vectors, axis=1), exported[1], rtol=1e-6)
+    for a in exported:
+        a[...] = 0  # copies: the index does not see this ...
+    t.add([9], [[2.0] * 100])  # ... and they do not see this
+    assert [a.shape[0] for a in exported] == [3, 3, 3] and t.search([1.0] * 100, 1)[0]["id"] == 9
+    assert t.vector_ids().tolist() == [7, 2**64 - 1, 0, 9] and t.packed_data()[:3].any()
+
+
+def test_codebooks_and_query_transform():
+    for table, size in ((Teskra.centroids_4bit(), 16), (Teskra.centroids_2bit(), 4)):
+        assert table.shape == (size,) and table.dtype == np.float32
+        assert np.array_equal(table[::-1], -table) and np.all(np.diff(table) > 0)  # antisymmetric, ascending
+        table[:] = 0  # a new array every call
+    assert Teskra.centroids_4bit()[8] == np.float32(0.128395006) and Teskra.centroids_2bit()[3] != 0
+    t, x = Teskra(100), np.random.default_rng(1).standard_normal(100).astype(np.float32)
+    q = t.transform_query_np(x)
+    # Cosine: normalized, rotated (orthonormal), scaled by sqrt(padded_dim); the same for any index type.
+    assert abs(float(np.linalg.norm(q)) - 128**0.5) < 1e-4 and np.allclose(t.transform_query_np(3 * x), q, atol=1e-5)
+    assert all(np.array_equal(q, r) for r in (t.transform_query_np(query=x.tolist()),
+                                              Teskra(100, index_type="hnsw").transform_query_np(x)))
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+@pytest.mark.parametrize("layout", [{}, {"n4_dims": 64}, {"bit_width": 2}])
+def test_external_scoring_reproduces_search(metric, layout):
+    rng = np.random.default_rng(5)
+    centres = rng.standard_normal((10, 100)).astype(np.float32)
+    base = (centres[rng.integers(0, 10, 400)] + 0.5 * rng.standard_normal((400, 100))).astype(np.float32)
+    t = Teskra(100, metric=metric, **layout)
+    t.add(rng.permutation(4000)[:400], base)
+    scorer = ExternalScorer(t)
+    for q in base[:3] * 1.1 + 0.2:
+        hits = t.search(q, 400)
+        external = dict(zip(scorer.ids.tolist(), scorer.scores(q)))
+        mine = np.array([external[h["id"]] for h in hits], np.float32)
+        engine = np.array([h["score"] for h in hits], np.float32)
+        tol = 1e-5 * float(np.max(np.abs(engine)))
+        assert len(hits) == len(external) and np.allclose(mine, engine, rtol=0, atol=tol)  # same scores
+        assert np.all(np.diff(mine) <= tol)  # the full ranking agrees wherever scores are distinguishable
+        assert scorer.search(q, 10)[0].tolist() == [h["id"] for h in hits[:10]]
+
+
+def test_profile_variance_and_optimal_n4_dims():
+    t = Teskra(768)
+    sample = np.random.default_rng(2).standard_normal((50, 768)).astype(np.float32)
+    profile = t.profile_variance(sample)
+    assert len(profile) == 1024 and all(type(v) is float and v >= 0 for v in profile)
+    assert t.profile_variance(sample.tolist()) == profile == t.profile_variance(sample_vecs=np.asfortranarray(sample))
+    assert t.profile_variance(sample[:1]) == [0.0] * 1024
+    assert [t.optimal_n4_dims(sample, a) for a in (3.0, 3.5, 1.0, 9.0, float("nan"), 3)] == [512, 768, 0, 1024, 0, 512]
+    assert t.optimal_n4_dims(avg_bits=2.1, sample_vecs=sample[:2]) == 48  # x = 51.19995 -> 51 -> 48
+    assert Teskra(768, n4_dims=t.optimal_n4_dims(sample, 3.3)).is_mixed() and t.n_vectors == 0
+    # An unfitted dot index profiles exactly the transformed queries' population variance.
+    d, rows = Teskra(100, metric="dot"), sample[:20, :100] * 4
+    expected = np.stack([d.transform_query_np(r) for r in rows]).astype(np.float64).var(axis=0)
+    assert np.allclose(d.profile_variance(rows), expected, rtol=1e-6, atol=0)
+
+
+@pytest.mark.parametrize("call, exc, text", [  # exact texts; for argument conversion the prefix
+    *[(lambda t, m=m: getattr(Teskra(8, index_type=k), m)(), RuntimeError,
+       f"{m}() is only available for BruteForce indexes")
+      for m in ("packed_data", "vector_norms", "vector_ids") for k in ("ivf_flat", "hnsw")],
+    # An unbuilt IvfFlat is refused although its flat store holds the vectors.
+    (lambda t: (t := Teskra(4, index_type="ivf"), t.add([1], [[1, 2, 3, 4]]), t.packed_data()), RuntimeError,
+     "packed_data() is only available for BruteForce indexes"),
+    (lambda t: t.transform_query_np([1, 2, 3]), ValueError, "query dimension mismatch: expected 4, got 3"),
+    (lambda t: t.transform_query_np(np.zeros(8, np.float32)[::2]), TypeError, "The given array is not contiguous"),
+    (lambda t: t.profile_variance([]), ValueError, EMPTY),
+    (lambda t: t.optimal_n4_dims(np.empty((0, 4), np.float32), 3.0), ValueError, EMPTY),
+    (lambda t: t.optimal_n4_dims([[1, 2]], 3.0), ValueError, "vector 0 dimension mismatch: expected 4, got 2"),
+    (lambda t: t.profile_variance(np.zeros((2, 3), np.float32)), ValueError,
+     "vector dimension mismatch: expected 4, got 3"),
+    (lambda t: t.optimal_n4_dims([], "3"), TypeError, "argument 'avg_bits': "),  # avg_bits converts first
+    (lambda t: t.optimal_n4_dims([], None), TypeError, "argument 'avg_bits': "),
+    (lambda t: t.optimal_n4_dims([[1, 2, 3, 4]]), TypeError,
+     "optimal_n4_dims() missing required argument 'avg_bits' (pos 2)"),
+    (lambda t: t.profile_variance("abcd"), TypeError, "expected a sequence of vectors, got 'str'"),
+    (lambda t: t.packed_data(1), TypeError, "packed_data() takes no arguments (1 given)"),
+    (lambda t: Teskra.centroids_2bit(x=1), TypeError, "centroids_2bit() got an unexpected keyword argument 'x'"),
+])
+def test_errors(call, exc, text):
+    with pytest.raises(Exception) as e:
+        call(Teskra(4))
+    assert type(e.value) is exc
+    assert str(e.value).startswith(text) if text.startswith("argument '") else str(e.value) == text
+
+
+class Hook:
+    """A number whose conversion runs an action first."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 0.5
+
+
+def test_access_is_taken_before_conversion():
+    t = Teskra(4)
+    t.add([1], [[1, 0, 0, 0]])
+    for reader in (t.packed_data, lambda: t.transform_query_np([1] * 4), lambda: t.profile_variance([[1] * 4])):
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            t.add([2], [[Hook(reader), 0, 0, 0]])
+    add = lambda: t.add([3], [[0, 1, 0, 0]])  # noqa: E731
+    for call in (lambda: t.transform_query_np([Hook(add), 0, 0, 0]), lambda: t.optimal_n4_dims([[Hook(add)] * 4], 3)):
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            call()
+    assert t.n_vectors == 1
+
+
+def test_signatures_docstrings_and_method_order():
+    expected = {
+        "transform_query_np": ("($self, query)", "Apply the full query pipeline (standardization \u2192 RHDH \u2192 scale)."),
+        "packed_data": ("($self)", "Raw packed vector data as a uint8 numpy array of shape ``[n, packed_bytes_per_vec]``."),
+        "vector_norms": ("($self)", "Per-vector quantized norms as a float32 numpy array of shape ``[n]``."),
+        "vector_ids": ("($self)", "Vector IDs as a uint64 numpy array of shape ``[n]``."),
+        "centroids_4bit": ("()", "4-bit Lloyd-Max centroid table as float32 numpy array of shape ``[16]``."),
+        "centroids_2bit": ("()", "2-bit Lloyd-Max centroid table as float32 numpy array of shape ``[4]``."),
+        "profile_variance": ("($self, sample_vecs)", "Profile per-dimension variance of RHDH-rotated embeddings."),
+        "optimal_n4_dims": ("($self, sample_vecs, avg_bits)",
+                            "Compute the optimal n4_dims for a given average bit budget."),
+    }
+    for name, pair in expected.items():
+        assert (getattr(Teskra, name).__text_signature__, getattr(Teskra, name).__doc__.splitlines()[0]) == pair
+    methods = [n for n in Teskra.__dict__ if not n.startswith("_") and callable(getattr(Teskra, n))]
+    assert methods[methods.index("is_mixed"):] == ["is_mixed", *expected]
+
+
+def test_stub_names_exactly_the_class_members():
+    tree = ast.parse((REPO / "python" / "teskra.pyi").read_text(encoding="utf-8"))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Teskra")
+    stub = {n.name: n for n in cls.body if isinstance(n, ast.FunctionDef)}
+    public = {n for n in dir(Teskra) if not n.startswith("_")}
+    assert {n for n in stub if not n.startswith("_")} == public and {"__new__", "__len__"} <= stub.keys()
+    kinds = {"getset_descriptor": "property", "staticmethod": "staticmethod", "classmethod_descriptor": "classmethod"}
+    for name in public:
+        node, runtime = stub[name], getattr(Teskra, name)
+        kind = kinds.get(type(inspect.getattr_static(Teskra, name)).__name__)
+        assert {ast.unparse(d) for d in node.decorator_list} == ({kind} if kind else set()), name
+        assert node.returns is not None and ast.get_docstring(node).splitlines()[0] == runtime.__doc__.splitlines()[0]
+        if kind != "property":
+            params = [a.arg for a in node.args.args if a.arg not in ("self", "cls")]
+            assert params == [p for p in inspect.signature(runtime).parameters if p != "self"], name
+    assert [a.arg for a in stub["__new__"].args.args[1:]] == list(inspect.signature(Teskra).parameters)
