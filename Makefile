@@ -57,7 +57,7 @@ build/bench/build.ninja: CMakeLists.txt | venv
 
 bench-kernels: build/bench/build.ninja
 	$(CMAKE) --build build/bench -j $(JOBS)
-	build/bench/bench_kernels
+	build/bench/bench_kernels --json build/bench/kernels.json
 
 bench-search: py-install $(VENV)/.bench-ready
 	$(PY) bench/bench_search.py

@@ -154,12 +154,41 @@ void print_targets(const std::vector<Row>& rows, const std::string& active) {
   }
 }
 
+// The rows as JSON, for the search benchmark to relate the scan's rate to the
+// kernel's.
+void write_json(const std::vector<Row>& rows, const char* path) {
+  FILE* f = std::fopen(path, "w");
+  if (f == nullptr) {
+    std::perror(path);
+    return;
+  }
+  std::fprintf(f, "[\n");
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    std::fprintf(f,
+                 "  {\"layout\": \"%s\", \"set\": \"%s\", \"form\": \"%s\", \"buffer\": \"%s\", "
+                 "\"padded_dim\": %zu, \"code_bytes\": %zu, \"codes_per_s\": %.1f, \"gbps\": %.3f}%s\n",
+                 r.layout.c_str(), r.set.c_str(), r.mode.c_str(), r.buffer.c_str(), r.p, r.bytes,
+                 r.codes_per_s, r.gbps, i + 1 < rows.size() ? "," : "");
+  }
+  std::fprintf(f, "]\n");
+  std::fclose(f);
+}
+
 }  // namespace
 
-// Arguments, if any, are the padded dimensions to run (default 512 1024 2048).
+// Usage: bench_kernels [--json PATH] [P ...]; the padded dimensions default
+// to 512 1024 2048.
 int main(int argc, char** argv) {
   std::vector<size_t> dims;
-  for (int i = 1; i < argc; ++i) dims.push_back(std::strtoull(argv[i], nullptr, 10));
+  const char* json_path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
+      json_path = argv[++i];
+    } else {
+      dims.push_back(std::strtoull(argv[i], nullptr, 10));
+    }
+  }
   if (dims.empty()) dims = {512, 1024, 2048};
   const auto sets = teskra::simd::available_kernels();
   std::printf("kernel sets:");
@@ -233,5 +262,6 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
   print_targets(rows, teskra::simd::active_kernels().name);
+  if (json_path != nullptr) write_json(rows, json_path);
   return 0;
 }
