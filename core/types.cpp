@@ -1,5 +1,7 @@
 #include "core/types.h"
 
+#include <cmath>
+
 namespace teskra {
 
 std::string_view metric_name(Metric m) {
@@ -28,6 +30,13 @@ std::optional<Metric> metric_from_byte(uint8_t b) {
 std::optional<IndexType> index_type_from_byte(uint8_t b) {
   if (b > 2) return std::nullopt;
   return static_cast<IndexType>(b);
+}
+
+uint64_t round_to_count(float x) {
+  const float r = std::round(x);
+  if (std::isnan(r) || r <= 0.0f) return 0;
+  if (r >= 18446744073709551616.0f) return UINT64_MAX;  // 2^64
+  return static_cast<uint64_t>(r);
 }
 
 uint64_t padded_dim_for(uint64_t dim) {

@@ -27,6 +27,11 @@ std::optional<IndexType> index_type_from_byte(uint8_t b);
 // allocated; the rotation reports that as std::bad_alloc).
 uint64_t padded_dim_for(uint64_t dim);
 
+// x rounded to the nearest integer, halves away from zero, as an unsigned
+// 64-bit count: NaN and values at or below 0 give 0, values beyond the range
+// saturate. Turns fractions of a padded dimension into coordinate counts.
+uint64_t round_to_count(float x);
+
 // The record an engine and its pipeline are built from; kept unchanged by the
 // engine. n4_dims is already resolved by the caller.
 struct EngineConfig {

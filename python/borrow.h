@@ -11,6 +11,7 @@
 //   shared request while exclusive is active      -> "Already mutably borrowed"
 #pragma once
 
+#include "python/errors.h"
 #include "python/object.h"
 
 namespace teskra::py {
@@ -63,5 +64,28 @@ class ExclusiveAccess {
  private:
   PyTeskra* self_;
 };
+
+// The shape of every entry point: take the access, then run body on the
+// engine inside guarded(), so no C++ exception reaches the interpreter and
+// the access is released on every path.
+template <class Body>
+PyObject* with_shared(PyObject* op, Body&& body) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    SharedAccess access(self);
+    if (!access) return nullptr;
+    return body(self->engine());
+  });
+}
+
+template <class Body>
+PyObject* with_exclusive(PyObject* op, Body&& body) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyTeskra* self = as_teskra(op);
+    ExclusiveAccess access(self);
+    if (!access) return nullptr;
+    return body(self->engine());
+  });
+}
 
 }  // namespace teskra::py

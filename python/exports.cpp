@@ -21,15 +21,6 @@ namespace teskra::py {
 
 namespace {
 
-template <class Body>
-PyObject* with_shared(PyObject* op, Body&& body) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyTeskra* self = as_teskra(op);
-    SharedAccess access(self);
-    if (!access) return nullptr;
-    return body(self->engine());
-  });
-}
 
 // A new C-ordered array of the given shape whose buffer NumPy allocates and
 // owns, filled with one block copy of count elements.

@@ -37,15 +37,6 @@ PyObject* g_key_score = nullptr;
 // ---------------------------------------------------------------------------
 // Helpers shared by the entry points.
 
-template <class Body>
-PyObject* with_shared(PyObject* op, Body&& body) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyTeskra* self = as_teskra(op);
-    SharedAccess access(self);
-    if (!access) return nullptr;
-    return body(self->engine());
-  });
-}
 
 PyObject* bool_result(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 
@@ -105,15 +96,7 @@ uint64_t resolve_n4_dims(uint64_t dim, uint8_t bit_width, std::optional<float> m
     float r = *mixed_ratio;
     if (r < 0.0f) r = 0.0f;  // NaN fails both tests and stays NaN
     if (r > 1.0f) r = 1.0f;
-    const float product = std::round(r * static_cast<float>(padded));  // half away from zero
-    uint64_t rounded;
-    if (std::isnan(product) || product <= 0.0f) {
-      rounded = 0;
-    } else if (product >= 18446744073709551616.0f) {  // 2^64: saturate
-      rounded = UINT64_MAX;
-    } else {
-      rounded = static_cast<uint64_t>(product);
-    }
+    const uint64_t rounded = round_to_count(r * static_cast<float>(padded));
     n4 = rounded & ~uint64_t{3};
   }
   if (n4_dims) n4 = std::min(padded, *n4_dims) & ~uint64_t{3};
@@ -406,16 +389,6 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 // fit, build and the two tuning setters change the engine: exclusive access.
-template <class Body>
-PyObject* with_exclusive(PyObject* op, Body&& body) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyTeskra* self = as_teskra(op);
-    ExclusiveAccess access(self);
-    if (!access) return nullptr;
-    return body(self->engine());
-  });
-}
-
 PyObject* teskra_fit(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_exclusive(op, [&](Teskra& e) -> PyObject* {
     static constexpr const char* kNames[] = {"vectors"};

@@ -57,15 +57,7 @@ uint64_t optimal_n4_dims(float avg_bits, uint64_t padded_dim) {
   if (a < 2.0f) a = 2.0f;  // NaN fails both tests and stays NaN
   if (a > 4.0f) a = 4.0f;
   const float x = ((a - 2.0f) * static_cast<float>(padded_dim)) * 0.5f;
-  const float rounded = std::round(x);  // halves away from zero
-  uint64_t n;
-  if (std::isnan(rounded) || rounded <= 0.0f) {
-    n = 0;
-  } else if (rounded >= 18446744073709551616.0f) {  // 2^64: saturate
-    n = UINT64_MAX;
-  } else {
-    n = static_cast<uint64_t>(rounded);
-  }
+  const uint64_t n = round_to_count(x);
   return n & ~uint64_t{3};
 }
 
