@@ -61,6 +61,7 @@ bench-kernels: build/bench/build.ninja
 
 bench-search: py-install $(VENV)/.bench-ready
 	$(PY) bench/bench_search.py
+	$(PY) bench/bench_ann.py
 
 bench: bench-kernels bench-search
 
