@@ -94,8 +94,8 @@ def run_hnswlib(key, n_queries, truth):
     t0 = time.perf_counter()
     index.add_items(base, np.arange(len(base)))
     build_s = time.perf_counter() - t0
+    mem = (rss_bytes() - before) / len(data.base)  # base was allocated before: not counted
     del base
-    mem = (rss_bytes() - before) / len(data.base)
     rows = sweep(lambda q: index.knn_query(q, k=K)[0][0].tolist(), normalized(data.queries), truth, EF_SWEEP,
                  index.set_ef)
     return {"name": "hnswlib float32", "build_s": build_s, "mem": mem, "rows": rows}
@@ -146,8 +146,8 @@ def run_faiss_ivf(key, n_queries, truth):
     index.train(base)
     index.add(base)
     build_s = time.perf_counter() - t0
+    mem = (rss_bytes() - before) / len(data.base)  # base was allocated before: not counted
     del base
-    mem = (rss_bytes() - before) / len(data.base)
 
     def set_nprobe(p):
         index.nprobe = p
