@@ -1,6 +1,13 @@
 #include "core/search/float_dot.h"
 
+// The baseline is SSE where there is SSE2 and plain C++ elsewhere (or when
+// TESKRA_PORTABLE_BASELINE asks for it, to test the plain form here).
+#if defined(__SSE2__) && !defined(TESKRA_PORTABLE_BASELINE)
+#define TESKRA_SSE_BASELINE 1
+#endif
+#if defined(TESKRA_SSE_BASELINE) || defined(TESKRA_HAVE_SIMD)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 
@@ -18,21 +25,18 @@ float tail_sum(const float* a, const float* b, size_t from, size_t n) {
   return s;
 }
 
-// Lanes lo = 0..3 and hi = 4..7: (j, j + 4), then (j, j + 2), then (0, 1).
-inline float reduce8(__m128 lo, __m128 hi) {
-  const __m128 v = _mm_add_ps(lo, hi);
-  const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));
-  return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 0x55)));
-}
-
 // Touches the first cache line of each of the next rows, so their memory
 // requests are under way while the current group is summed.
 inline void touch_rows(const float* const* rows, size_t count) {
-  for (size_t r = 0; r < count; ++r) _mm_prefetch(reinterpret_cast<const char*>(rows[r]), _MM_HINT_T0);
+  for (size_t r = 0; r < count; ++r) __builtin_prefetch(rows[r]);
 }
 
 }  // namespace
 
+// Eight lanes, lo = 0..3 and hi = 4..7, each a running sum of rounded
+// products; reduced as (lane j + lane j+4), then (0 + 2) + (1 + 3), then the
+// tail. The SSE form and the plain form below give the same bits.
+#ifdef TESKRA_SSE_BASELINE
 float float_dot_baseline(const float* a, const float* b, size_t n) {
   const size_t whole = n - n % 8;
   __m128 lo = _mm_setzero_ps(), hi = _mm_setzero_ps();
@@ -40,8 +44,27 @@ float float_dot_baseline(const float* a, const float* b, size_t n) {
     lo = _mm_add_ps(lo, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
     hi = _mm_add_ps(hi, _mm_mul_ps(_mm_loadu_ps(a + i + 4), _mm_loadu_ps(b + i + 4)));
   }
-  return reduce8(lo, hi) + tail_sum(a, b, whole, n);
+  const __m128 v = _mm_add_ps(lo, hi);
+  const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));
+  const float sum = _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 0x55)));
+  return sum + tail_sum(a, b, whole, n);
 }
+#else
+float float_dot_baseline(const float* a, const float* b, size_t n) {
+  const size_t whole = n - n % 8;
+  float lo[4] = {0.0f, 0.0f, 0.0f, 0.0f}, hi[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (size_t i = 0; i < whole; i += 8) {
+    for (size_t j = 0; j < 4; ++j) {
+      lo[j] = lo[j] + a[i + j] * b[i + j];
+      hi[j] = hi[j] + a[i + 4 + j] * b[i + 4 + j];
+    }
+  }
+  float v[4];
+  for (size_t j = 0; j < 4; ++j) v[j] = lo[j] + hi[j];
+  const float sum = (v[0] + v[2]) + (v[1] + v[3]);
+  return sum + tail_sum(a, b, whole, n);
+}
+#endif
 
 void float_dot_rows_baseline(const float* q, const float* const* rows, size_t count, size_t n,
                              float* out) {
@@ -53,6 +76,13 @@ void float_dot_rows_baseline(const float* q, const float* const* rows, size_t co
 
 #ifdef TESKRA_HAVE_SIMD
 namespace {
+
+// The baseline's reduction on the two halves of an 8-lane sum.
+inline float reduce8(__m128 lo, __m128 hi) {
+  const __m128 v = _mm_add_ps(lo, hi);
+  const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));
+  return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_shuffle_ps(pairs, pairs, 0x55)));
+}
 
 // K rows at once: one 8-lane accumulator per row, one load of q per step.
 template <size_t K>

@@ -1,6 +1,5 @@
 #include "core/search/hnsw.h"
 
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -115,7 +114,7 @@ void sort_by_score_desc(HnswNeighbour* list, size_t n) {
 inline void prefetch_list(std::span<const HnswNeighbour> list) {
   const char* p = reinterpret_cast<const char*>(list.data());
   const size_t bytes = list.size() * sizeof(HnswNeighbour);
-  for (size_t off = 0; off < bytes; off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
 }
 
 // Makes room for `need` elements with the usual geometric growth, so that
