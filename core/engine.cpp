@@ -205,32 +205,21 @@ std::vector<SearchHit> Teskra::search(
     const std::optional<std::span<const uint64_t>>& allowlist) const {
   if (query.size() != config_.dim) throw TeskraError::dimension_mismatch(config_.dim, query.size());
   if (n_vectors() == 0) throw TeskraError::empty_index();
-  switch (index_type()) {
-    case IndexType::IvfFlat: {
-      // The clusters arrive with build(); until then nothing is searchable.
-      if (!ivf_) throw TeskraError::not_built();
-      if (k == 0) return {};
-      PreparedQuery pq = pipeline_.prepare_query(pipeline_.transform_query(query));
-      std::vector<SearchHit> hits = ivf_->search(pipeline_, pq, k);
-      // A linear scan of the caller's list per hit: no memory in proportion
-      // to the list, however long it is.
-      if (allowlist) filter_hits_by_ids(hits, *allowlist);
-      return hits;
-    }
-    case IndexType::Hnsw: {
-      // Construction always creates the graph; this guards a state that no
-      // engine reaches.
-      if (!hnsw_) throw TeskraError::not_implemented("Hnsw");
-      if (k == 0) return {};
-      PreparedQuery pq = pipeline_.prepare_query(pipeline_.transform_query(query));
-      std::vector<SearchHit> hits = hnsw_->search(pipeline_, pq, k, metric());
-      if (allowlist) filter_hits_by_ids(hits, *allowlist);
-      return hits;
-    }
-    case IndexType::BruteForce:
-      break;
+  // The clusters arrive with build(); until then nothing is searchable. An
+  // Hnsw engine always holds its graph; the second test guards a state that
+  // no engine reaches.
+  if (index_type() == IndexType::IvfFlat && !ivf_) throw TeskraError::not_built();
+  if (index_type() == IndexType::Hnsw && !hnsw_) throw TeskraError::not_implemented("Hnsw");
+  if (k == 0) return {};
+  const PreparedQuery pq = pipeline_.prepare_query(pipeline_.transform_query(query));
+  if (ivf_ || hnsw_) {
+    std::vector<SearchHit> hits =
+        ivf_ ? ivf_->search(pipeline_, pq, k) : hnsw_->search(pipeline_, pq, k, metric());
+    // The approximate indexes filter their top k: a linear scan of the
+    // caller's list per hit, no memory in proportion to the list.
+    if (allowlist) filter_hits_by_ids(hits, *allowlist);
+    return hits;
   }
-  PreparedQuery pq = pipeline_.prepare_query(pipeline_.transform_query(query));
   std::optional<Allowlist> allow;
   if (allowlist) {
     if (allowlist->size() <= ids_.size()) {
