@@ -117,6 +117,19 @@ Teskra::Teskra(const EngineConfig& config)
   }
 }
 
+Teskra::Teskra(const EngineConfig& config, QuantPipeline pipeline)
+    : config_(config),
+      pipeline_(std::move(pipeline)),
+      packed_bytes_per_vec_(pipeline_.packed_bytes_per_vec()) {}
+
+void Teskra::complete_flat_norms() {
+  const size_t bytes = static_cast<size_t>(packed_bytes_per_vec_);
+  const size_t n = std::min(ids_.size(), codes_.size() / bytes);
+  if (norms_.size() >= n) return;
+  norms_.reserve(n);  // the only step that can fail, before any change
+  for (size_t i = norms_.size(); i < n; ++i) norms_.push_back(pipeline_.compute_norm(codes_.data() + i * bytes));
+}
+
 uint64_t Teskra::n_vectors() const {
   // Once built, an IvfFlat index searches its lists only; vectors added
   // since wait in the flat store and are not counted until the next build.
@@ -138,6 +151,9 @@ void Teskra::store_one(uint64_t id, std::span<const float> v, std::vector<float>
                   metric(), pipeline_);
     return;
   }
+  // Only a store loaded without norms lacks some; filled once, on the
+  // first vector actually stored, so a failed add changes no ranking.
+  if (norms_.size() < ids_.size()) complete_flat_norms();
   const size_t old_size = codes_.size();
   // Grow every store before writing so that a failed allocation leaves the
   // three arrays parallel.

@@ -22,12 +22,14 @@
 // would be cheaper, but the old centroids drift away from the data as it
 // grows and recall decays; re-clustering searches as well as a fresh build.
 //
-// Errors are thrown as TeskraError; std::bad_alloc may also escape.
+// Errors are thrown as TeskraError; std::bad_alloc may also escape, and save
+// throws SaveRefused (io/index_file.h) for an index no file can hold.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/error.h"
@@ -108,7 +110,37 @@ class Teskra {
   // Set on the Hnsw graph; without one nothing happens.
   void set_ef_search(uint64_t ef);
 
+  // Writes the index to path (core/io/format.h): the configuration it was
+  // created with (not run-time nprobe / ef_search), the standardization
+  // parameters, and the index structure. Before touching any file: Hnsw
+  // without a graph throws NotImplemented, IvfFlat never built throws
+  // NotBuilt, and an index no file can hold faithfully throws SaveRefused
+  // (io/index_file.h), e.g. an IvfFlat index with vectors added since its
+  // last build. The file is replaced atomically (io/atomic_file.h): on any
+  // failure (Io with the system's text) the previous file stays as it was.
+  // A path holding a NUL throws Io.
+  void save(const std::string& path) const;
+  // Reads an index file through a buffered reader. The loaded engine owns
+  // everything; the file may change or go away afterwards. Errors: Io (the
+  // system's text, or "failed to fill whole buffer" for a file shorter than
+  // it claims), InvalidFile, UnsupportedVersion, InvalidMetric,
+  // UnsupportedIndexType, InvalidBitWidth.
+  static Teskra load(const std::string& path);
+  // The same result; a BruteForce file is read through a read-only memory
+  // mapping released before returning, the other types through load().
+  static Teskra load_mmap(const std::string& path);
+
  private:
+  // The loader (io/index_file.cpp) assembles an engine from a file: it
+  // builds the pipeline with the file's parameters (whose bit_width is kept
+  // as stored, not validated) and fills the stores itself.
+  friend class IndexFile;
+  Teskra(const EngineConfig& config, QuantPipeline pipeline);
+
+  // A store read from a file without norms holds fewer norms than ids. The
+  // first add computes the missing ones from the codes, so that every
+  // score of a ranking is adjusted by its norm, not some raw and some not.
+  void complete_flat_norms();
   // Encodes v and stores it by index type. scratch is reused across a batch.
   void store_one(uint64_t id, std::span<const float> v, std::vector<float>& scratch);
   void build_ivf();

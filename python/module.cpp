@@ -15,9 +15,11 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/engine.h"
+#include "core/io/format.h"
 #include "core/types.h"
 #include "python/args.h"
 #include "python/borrow.h"
@@ -145,6 +147,14 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (converted) metric = parse_metric(metric_text.get());
     if (metric) index_type = parse_index_type(type_text.get());
     if (!index_type) return nullptr;
+    // Every index that can be built must also save and load; an index file
+    // holds padded dimensions up to kMaxPaddedDim (beyond it the rotation
+    // alone would take gigabytes).
+    if (padded_dim_for(dim) > kMaxPaddedDim) {
+      PyErr_Format(PyExc_ValueError, "dim must be at most %llu, got %llu",
+                   static_cast<unsigned long long>(kMaxPaddedDim), static_cast<unsigned long long>(dim));
+      return nullptr;
+    }
     // A graph of degree below 2 cannot link its layers, and its level
     // multiplier 1 / ln(m) would draw absurd levels; a construction list of 0
     // keeps no candidates at all.
@@ -152,6 +162,13 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       if (hnsw_m < 2) {
         PyErr_Format(PyExc_ValueError, "hnsw_m must be at least 2 for an Hnsw index, got %llu",
                      static_cast<unsigned long long>(hnsw_m));
+        return nullptr;
+      }
+      // The file stores m in 16 bits and list lengths (up to 2m) in u16: a
+      // larger m would save, then load as a different graph.
+      if (hnsw_m > kMaxHnswM) {
+        PyErr_Format(PyExc_ValueError, "hnsw_m must be at most %llu for an Hnsw index, got %llu",
+                     static_cast<unsigned long long>(kMaxHnswM), static_cast<unsigned long long>(hnsw_m));
         return nullptr;
       }
       if (hnsw_efc == 0) {
@@ -434,6 +451,67 @@ PyObject* teskra_set_nprobe(PyObject* op, PyObject* const* args, Py_ssize_t narg
                  [](Teskra& e, uint64_t nprobe) { e.set_nprobe(nprobe); });
 }
 
+// The path argument as UTF-8 text. Only str is accepted: bytes and other
+// path-like objects are refused rather than guessed at. An embedded NUL is
+// passed on for the engine to refuse with its own error.
+bool path_argument(PyObject* obj, std::string& out) {
+  Ref text(to_str(obj, "path"));
+  if (!text) return false;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<size_t>(size));
+  return true;
+}
+
+PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_shared(op, [&](Teskra& e) -> PyObject* {
+    static constexpr const char* kNames[] = {"path"};
+    PyObject* argv[1];
+    if (!bind_arguments("save", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+    std::string path;
+    if (!path_argument(argv[0], path)) return nullptr;
+    e.save(path);
+    Py_RETURN_NONE;
+  });
+}
+
+// The type whose constructor is teskra_new: the class itself, also when load
+// is reached through a subclass.
+PyTypeObject* teskra_type_of(PyTypeObject* cls) {
+  for (PyTypeObject* t = cls; t != nullptr; t = t->tp_base) {
+    if (PyType_GetSlot(t, Py_tp_new) == reinterpret_cast<void*>(teskra_new)) return t;
+  }
+  return cls;
+}
+
+PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* kNames[] = {"path"};
+    PyObject* argv[1];
+    if (!bind_arguments("load", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+    std::string path;
+    if (!path_argument(argv[0], path)) return nullptr;
+    // Loaded before the object exists: a failed load allocates nothing of
+    // Python's.
+    Teskra loaded = Teskra::load_mmap(path);
+    PyTypeObject* type = teskra_type_of(reinterpret_cast<PyTypeObject*>(cls));
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    PyTeskra* self = as_teskra(obj);
+    new (&self->borrow) std::atomic<int64_t>(0);
+    self->engine_live = false;
+    try {
+      new (self->engine_storage) Teskra(std::move(loaded));
+    } catch (...) {
+      Py_DECREF(obj);
+      throw;
+    }
+    self->engine_live = true;
+    return obj;
+  });
+}
+
 PyObject* teskra_recommended_m(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kNames[] = {"n"};
@@ -521,14 +599,29 @@ PyMethodDef teskra_methods[] = {
      "nprobe: lists scanned per query; 0 makes every search return nothing.\n"
      "Applies to the built index only: before build() it is ignored, and each\n"
      "build starts again from ivf_nprobe."},
-    // save is registered here.
+    {"save", as_cfunction(teskra_save), kMethod,
+     "save($self, path)\n--\n\n"
+     "Save the index to a .tskr file.\n\n"
+     "path: a str. The file is written beside the target and renamed over it\n"
+     "    once complete, so a failed save leaves an existing file unchanged; a\n"
+     "    symbolic link keeps pointing at the index.\n\n"
+     "Raises RuntimeError for an IvfFlat index before build(), or one holding\n"
+     "vectors added since its last build() (run build() first), and OSError\n"
+     "('io error: ...') when the file cannot be written."},
     {"recommended_m", as_cfunction(teskra_recommended_m), kMethod | METH_STATIC,
      "recommended_m(n)\n--\n\n"
      "Recommended HNSW M value for a given corpus size.\n\n"
      "Returns 32 below one million vectors and 64 from one million on: at that\n"
      "scale a degree of 32 lets the greedy graph search stop in poor local\n"
      "optima, and 64 neighbours per node restore recall."},
-    // load is registered here.
+    {"load", as_cfunction(teskra_load), kMethod | METH_CLASS,
+     "load($type, path)\n--\n\n"
+     "Load an index from a .tskr file (memory-mapped).\n\n"
+     "path: a str. Returns a new Teskra holding everything it needs: the file\n"
+     "    may be changed or removed afterwards. Reads files of format versions\n"
+     "    1 to 6.\n\n"
+     "Raises OSError for a missing, short or damaged file and ValueError for\n"
+     "a header naming an unknown metric, index type or layout."},
     {"is_empty", as_cfunction(teskra_is_empty), kMethod,
      "is_empty($self)\n--\n\n"
      "True if the index contains no vectors."},

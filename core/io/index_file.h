@@ -1,0 +1,53 @@
+// IndexFile: a whole engine to and from the bytes of an index file
+// (format.h). Teskra::save, Teskra::load and Teskra::load_mmap are built on
+// it; the fuzz target calls decode() on bytes in memory.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "core/engine.h"
+#include "core/io/byte_stream.h"
+#include "core/io/format.h"
+
+namespace teskra {
+
+// An engine that no index file can represent faithfully: saving it would
+// lose vectors or load back as a different index. Raised before any file is
+// touched. (The binding reports it as RuntimeError with this text.)
+class SaveRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class IndexFile {
+ public:
+  // Throws what save must throw before touching a file: NotImplemented for
+  // an Hnsw engine without its graph, NotBuilt for an IvfFlat engine never
+  // built, SaveRefused for an IvfFlat engine holding vectors added since its
+  // last build (they are in no list and would silently vanish), for an
+  // hnsw_m above kMaxHnswM, for a padded dimension above kMaxPaddedDim, and
+  // for counts beyond the format's 32-bit fields.
+  static void check_saveable(const Teskra& engine);
+
+  // The header of the engine's file (n_vectors and has_std_params filled).
+  static Header header_of(const Teskra& engine);
+
+  // The whole file: header, standardization block, index section.
+  // check_saveable must have passed.
+  static void encode(const Teskra& engine, ByteSink& out);
+
+  // Reads a whole file from its first byte. After the header: InvalidMetric,
+  // UnsupportedIndexType, InvalidFile for a padded dimension above
+  // kMaxPaddedDim, InvalidBitWidth for an inconsistent n4_dims, InvalidFile
+  // for a version-4 Hnsw file or an hnsw_m below 2; then the section
+  // decoders' errors (format.h). Never returns a partly loaded engine.
+  static Teskra decode(ByteSource& in);
+
+  // The header checks decode runs before building anything (everything up
+  // to, not including, the standardization block).
+  static void check_header(const Header& h);
+};
+
+}  // namespace teskra
