@@ -126,8 +126,9 @@ class Teskra {
   // it claims), InvalidFile, UnsupportedVersion, InvalidMetric,
   // UnsupportedIndexType, InvalidBitWidth.
   static Teskra load(const std::string& path);
-  // The same result; a BruteForce file is read through a read-only memory
-  // mapping released before returning, the other types through load().
+  // The loader the binding uses; the same result as load(). It reads rather
+  // than maps the file, so a file shortened by another process while it is
+  // read fails with Io instead of killing the process.
   static Teskra load_mmap(const std::string& path);
 
  private:

@@ -1,7 +1,6 @@
 #include "core/io/file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,22 +148,6 @@ void FileWriter::write(const void* data, size_t n) {
 void FileWriter::flush() {
   const size_t n = std::exchange(used_, 0);
   write_all(buffer_.data(), n);
-}
-
-// ---------------------------------------------------------------------------
-// FileMapping
-
-FileMapping::FileMapping(const Fd& fd, uint64_t size) {
-  if (size == 0) return;  // mmap refuses a zero length; there is nothing to map
-  if (size > std::numeric_limits<size_t>::max()) throw os_error(EFBIG);
-  void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (p == MAP_FAILED) throw os_error(errno);
-  data_ = static_cast<const uint8_t*>(p);
-  size_ = static_cast<size_t>(size);
-}
-
-FileMapping::~FileMapping() {
-  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
 }
 
 }  // namespace teskra

@@ -1,5 +1,5 @@
-// Files behind the byte streams: a buffered reader, a buffered writer and a
-// read-only mapping of a whole file, over POSIX descriptors.
+// Files behind the byte streams: a buffered reader and a buffered writer over
+// POSIX descriptors.
 //
 // Every failure is a TeskraError of kind Io whose text is the operating
 // system's own (strerror); a read the file cannot fill is the unexpected-end
@@ -94,25 +94,6 @@ class FileWriter final : public ByteSink {
   int fd_;
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;
-};
-
-// A read-only shared mapping of a whole file, released on destruction. An
-// empty file maps to an empty span without a mapping. The bytes are valid
-// only while the mapping lives, and only while no other process truncates
-// the file (the system then signals on access): callers copy out what they
-// keep and release the mapping promptly.
-class FileMapping {
- public:
-  FileMapping(const Fd& fd, uint64_t size);
-  ~FileMapping();
-  FileMapping(const FileMapping&) = delete;
-  FileMapping& operator=(const FileMapping&) = delete;
-
-  std::span<const uint8_t> bytes() const { return {data_, size_}; }
-
- private:
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
 };
 
 }  // namespace teskra

@@ -217,22 +217,12 @@ Teskra Teskra::load(const std::string& path) {
   return IndexFile::decode(reader);
 }
 
-Teskra Teskra::load_mmap(const std::string& path) {
-  {
-    Fd fd = open_for_reading(path);
-    const FileMapping map(fd, file_size(fd));
-    MemorySource peek(map.bytes());
-    const Header h = Header::read(peek);
-    const bool graph_or_lists = h.metric <= 2 && (h.index_type == static_cast<uint8_t>(IndexType::IvfFlat) ||
-                                                  h.index_type == static_cast<uint8_t>(IndexType::Hnsw));
-    if (!graph_or_lists) {
-      // BruteForce, or a header decode() refuses with the right error.
-      MemorySource in(map.bytes());
-      return IndexFile::decode(in);
-    }
-  }
-  // IvfFlat and Hnsw files are read in one buffered pass.
-  return load(path);
-}
+// Every index type, BruteForce included, is read with ordinary reads. A
+// mapping would save nothing (every byte is copied into the engine either
+// way, and the reader moves the code block straight into place with one
+// read), while a mapped file that another process shortens during the copy
+// kills the whole process with SIGBUS; a read then merely comes up short and
+// fails with the unexpected-end error.
+Teskra Teskra::load_mmap(const std::string& path) { return load(path); }
 
 }  // namespace teskra

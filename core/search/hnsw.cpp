@@ -432,6 +432,7 @@ void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const 
     }
     code_half_sq_done_ = first_held_;
   }
+  if (unscored_below_ > 0) rescore_restored_lists(metric, pipeline);
 
   // Room first: if memory runs out the graph stays unchanged.
   const size_t row = vectors_.size();
@@ -530,7 +531,25 @@ bool Hnsw::finish_restore(std::optional<uint32_t> entry_point, uint64_t max_leve
   }
   entry_point_ = entry_point;
   max_level_ = entry_point ? max_level : 0;
+  unscored_below_ = ids_.size();
   return true;
+}
+
+void Hnsw::rescore_restored_lists(Metric metric, const QuantPipeline& pipeline) {
+  // Restored nodes have no float vectors (first_held_ is past them), so the
+  // scorer reads their codes; their L2 offsets are already up to date.
+  std::vector<float> owner(static_cast<size_t>(padded_dim_));
+  for (uint32_t n = 0; n < unscored_below_; ++n) {
+    pipeline.dequantize_into(code(n), owner.data());
+    const PreparedQuery pq = pipeline.prepare_query(owner);
+    ConstructionScorer scorer(*this, owner.data(), &pq, metric, pipeline);
+    for (uint64_t layer = 0; layer <= levels_[n]; ++layer) {
+      HnswNeighbour* list = list_data(n, layer);
+      const uint32_t count = list_count(n, layer);
+      for (uint32_t j = 0; j < count; ++j) list[j].score = scorer.score(list[j].node);
+    }
+  }
+  unscored_below_ = 0;
 }
 
 bool Hnsw::restored_graph_is_sound(std::optional<uint32_t> entry_point,

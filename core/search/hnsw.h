@@ -127,6 +127,13 @@ class Hnsw {
   // empty for an entry point that is not a node of level max_level (or a
   // missing one) and for a neighbour that names no node or a node without
   // that layer. The graph is searchable only after finish_restore succeeds.
+  // The stored scores of restored lists are placeholders (a file keeps only
+  // the node indices). The first insertion afterwards rescores every
+  // restored list from the codes, the owner's dequantized code as the query,
+  // before it links anything: an overfull list must drop its genuinely worst
+  // entry, and with placeholder 0s every link with a negative score (most
+  // of them under L2) would lose to the stale entries and leave the new
+  // node without a way in.
   bool restore_node(uint64_t id, const uint8_t* code, float norm, uint64_t level);
   bool restore_neighbours(uint32_t node, uint64_t layer, std::span<const uint32_t> nodes);
   bool finish_restore(std::optional<uint32_t> entry_point, uint64_t max_level);
@@ -157,6 +164,8 @@ class Hnsw {
   // Starts a new walk's visited set.
   void new_visit_generation() const;
   bool restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const;
+  // Gives restored lists real construction scores (see finish_restore).
+  void rescore_restored_lists(Metric metric, const QuantPipeline& pipeline);
 
   uint64_t m_;
   uint64_t ef_construction_;
@@ -193,6 +202,8 @@ class Hnsw {
   // vectors since the last insertion and are brought up to date by the next.
   std::vector<float> half_sq_;
   uint64_t code_half_sq_done_ = 0;
+  // Nodes below this index hold lists with placeholder scores (restored).
+  uint64_t unscored_below_ = 0;
 
   // Walk scratch, reused so that a walk allocates nothing once warm.
   mutable std::vector<uint32_t> visited_;  // generation stamp per node
