@@ -93,3 +93,72 @@ def test_callbacks_that_raise_or_shrink_their_container(index):
         index.add(ids, np.eye(2, 4, dtype=np.float32))
     index.add([9], [[1, 1, 1, 1]])
     assert index.n_vectors == 3
+
+
+# Every method that converts Python objects, with the object that runs the
+# callback, and whether the method holds shared or exclusive access while it does.
+OUTER = [
+    ("search: query element", "shared", lambda t, h: t.search([h, 0, 0, 0], 1)),
+    ("search: k", "shared", lambda t, h: t.search([1, 0, 0, 0], h)),
+    ("search: allowlist element", "shared", lambda t, h: t.search([1, 0, 0, 0], 1, allowlist=[1, h])),
+    ("transform_query_np", "shared", lambda t, h: t.transform_query_np([h, 0, 0, 0])),
+    ("profile_variance", "shared", lambda t, h: t.profile_variance([[h, 1, 0, 0]])),
+    ("optimal_n4_dims: avg_bits", "shared", lambda t, h: t.optimal_n4_dims([[1, 0, 0, 0]], h)),
+    ("add: vector element", "exclusive", lambda t, h: t.add([5], [[h, 1, 1, 1]])),
+    ("add: id", "exclusive", lambda t, h: t.add([h], [[1, 1, 1, 1]])),
+    ("fit", "exclusive", lambda t, h: t.fit([[h, 1, 1, 1]])),
+    ("set_nprobe", "exclusive", lambda t, h: t.set_nprobe(h)),
+    ("set_ef_search", "exclusive", lambda t, h: t.set_ef_search(h)),
+]
+
+INNER = [
+    ("search", "shared", lambda t: t.search([0, 1, 0, 0], 1)),
+    ("len", "shared", len),
+    ("repr", "shared", repr),
+    ("transform_query_np", "shared", lambda t: t.transform_query_np([1, 2, 3, 4])),
+    ("save", "shared", lambda t: t.save(SAVE_PATH)),
+    ("add", "exclusive", lambda t: t.add([9], [[1, 1, 1, 1]])),
+    ("fit", "exclusive", lambda t: t.fit([[1, 2, 3, 4]])),
+    ("build", "exclusive", lambda t: t.build()),
+    ("set_nprobe", "exclusive", lambda t: t.set_nprobe(3)),
+    ("set_ef_search", "exclusive", lambda t: t.set_ef_search(3)),
+]
+
+SAVE_PATH = "/dev/null/never.tskr"  # never reached by a refused call; an allowed one fails as OSError
+
+
+@pytest.mark.parametrize("name, outer_access, outer", OUTER, ids=[o[0] for o in OUTER])
+def test_every_reentrant_pair_follows_the_access_rule(name, outer_access, outer):
+    """Readers may nest inside readers; anything else fails with the access error and changes nothing."""
+    for inner_name, inner_access, inner in INNER:
+        t = Teskra(4, metric="l2", index_type="ivf", ivf_nlist=2)
+        t.add([1, 2, 3], [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]])
+        t.build()
+        before = (t.n_vectors, t.search([1, 1, 0, 0], 3))
+        seen = []
+
+        def action():
+            try:
+                inner(t)
+                seen.append("ran")
+            except OSError:
+                seen.append("ran")  # the nested save reached the file system
+            except RuntimeError as e:
+                seen.append(str(e))
+                raise
+
+        allowed = outer_access == "shared" and inner_access == "shared"
+        hook = Hook(action=action, value=2)
+        if allowed:
+            outer(t, hook)
+            assert seen == ["ran"], (name, inner_name)
+        else:
+            with pytest.raises(RuntimeError) as e:
+                outer(t, hook)
+            expected = "Already borrowed" if inner_access == "exclusive" else "Already mutably borrowed"
+            assert str(e.value) == expected and seen == [expected], (name, inner_name)
+        # Whatever happened, the access was released and the index is as it was.
+        assert (t.n_vectors, t.search([1, 1, 0, 0], 3)) == before, (name, inner_name)
+        t.add([7], [[0, 0, 0, 1]])
+        t.build()
+        assert t.n_vectors == 4

@@ -1,0 +1,187 @@
+"""Several Python threads on one index: calls serialize under the interpreter lock.
+
+Every call holds the interpreter lock from start to end, so threads can only
+meet inside one when Python code runs during argument conversion and lets
+the lock go (here: an element's __float__ that waits on an event). Then the
+access rule decides: readers share, a writer is alone, and a conflicting call
+fails at once with RuntimeError instead of waiting, so two threads can never
+deadlock on an index. Every join has a timeout: a hang fails the test
+instead of stopping the run.
+"""
+
+import os
+import sys
+import tempfile
+import threading
+
+import numpy as np
+import pytest
+
+from teskra import Teskra
+
+TIMEOUT = 60
+DIM = 16
+
+
+@pytest.fixture(autouse=True)
+def fast_switching():
+    """Ask the interpreter to switch threads as often as it can."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def run_threads(targets):
+    errors = []
+
+    def guard(fn):
+        def body():
+            try:
+                fn()
+            except BaseException as e:  # reported by the test, not lost in the thread
+                errors.append(e)
+        return body
+
+    threads = [threading.Thread(target=guard(fn), daemon=True) for fn in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(TIMEOUT)
+    assert not any(t.is_alive() for t in threads), "a thread did not finish: deadlock or livelock"
+    assert not errors, errors
+    return errors
+
+
+@pytest.mark.parametrize("kind", ["brute_force", "ivf_flat", "hnsw"])
+def test_searchers_and_one_adder(kind):
+    rng = np.random.default_rng(0)
+    data = rng.standard_normal((1200, DIM)).astype(np.float32)
+    t = Teskra(DIM, index_type=kind, ivf_nlist=8, ivf_nprobe=8, hnsw_m=8, hnsw_ef_construction=32)
+    t.add(list(range(200)), data[:200])
+    t.build()
+    seen = []
+
+    def searcher(seed):
+        local = np.random.default_rng(seed)
+        for i in range(300):
+            q = data[local.integers(0, 1200)]
+            hits = t.search(q if i % 2 else q.tolist(), 10, allowlist=None if i % 3 else list(range(0, 1200, 2)))
+            scores = [h["score"] for h in hits]
+            assert len(hits) <= 10 and scores == sorted(scores, reverse=True)
+            assert all(0 <= h["id"] < 1200 for h in hits)
+            if i % 3 == 0:
+                assert all(h["id"] % 2 == 0 for h in hits)
+            seen.append(len(t))
+
+    def adder():
+        for start in range(200, 1200, 100):
+            rows = data[start:start + 100]
+            t.add(list(range(start, start + 100)), rows if start % 200 else rows.tolist())
+            t.build()  # IvfFlat: the new vectors join the lists; the others: nothing to do
+            t.set_nprobe(8)
+            t.set_ef_search(40)
+
+    run_threads([lambda s=s: searcher(s) for s in range(4)] + [adder])
+    assert len(t) == 1200 and 200 <= min(seen) and max(seen) <= 1200
+    assert t.search(data[1100], 1)[0]["id"] == 1100
+
+
+class Blocking:
+    """A number whose conversion runs code in another thread while this one waits."""
+
+    def __init__(self, inside, release):
+        self.inside, self.release = inside, release
+
+    def __float__(self):
+        self.inside.set()
+        assert self.release.wait(TIMEOUT)
+        return 0.25
+
+
+def paused_call(call_with):
+    """Starts call_with(hook) in a thread and returns once the hook is running (the thread inside the call)."""
+    inside, release = threading.Event(), threading.Event()
+    outcome = {}
+
+    def body():
+        try:
+            outcome["result"] = call_with(Blocking(inside, release))
+        except BaseException as e:
+            outcome["error"] = e
+
+    thread = threading.Thread(target=body, daemon=True)
+    thread.start()
+    assert inside.wait(TIMEOUT)
+
+    def finish():
+        release.set()
+        thread.join(TIMEOUT)
+        assert not thread.is_alive()
+        return outcome
+    return finish
+
+
+def expect_refused(text, call):
+    with pytest.raises(RuntimeError) as e:
+        call()
+    assert str(e.value) == text
+
+
+def test_a_writer_in_progress_refuses_other_threads_at_once():
+    t = Teskra(4)
+    t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
+    finish = paused_call(lambda hook: t.add([3], [[0, 0, hook, 1]]))
+    # The adding thread is inside add (exclusive): nothing else may touch the index.
+    for reader in (lambda: t.search([1, 0, 0, 0], 1), lambda: len(t), lambda: t.n_vectors, t.packed_data,
+                   lambda: t.save(os.path.join(tempfile.gettempdir(), "never.tskr"))):
+        expect_refused("Already mutably borrowed", reader)
+    for writer in (lambda: t.add([4], [[1, 1, 1, 1]]), t.build, lambda: t.set_nprobe(2), lambda: t.fit([])):
+        expect_refused("Already borrowed", writer)
+    assert "error" not in finish()
+    assert t.n_vectors == 3 and t.vector_ids().tolist() == [1, 2, 3]
+
+
+def test_readers_share_and_keep_writers_out():
+    t = Teskra(4)
+    t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
+    finish = paused_call(lambda hook: t.search([hook, 1, 0, 0], 1))
+    # Another reader proceeds while the first is paused inside search.
+    assert t.search([1, 0, 0, 0], 1)[0]["id"] == 1 and len(t) == 2 and t.packed_data().shape == (2, 2)
+    expect_refused("Already borrowed", lambda: t.add([3], [[0, 0, 1, 0]]))
+    expect_refused("Already borrowed", lambda: t.set_ef_search(3))
+    outcome = finish()
+    assert outcome["result"][0]["id"] == 2
+    t.add([3], [[0, 0, 1, 0]])  # released on return
+    assert len(t) == 3
+
+
+def test_dropping_the_last_reference_during_a_call():
+    """The call keeps its object alive; the engine goes when the call is done."""
+    holder = [Teskra(4)]
+    holder[0].add([1], [[1, 0, 0, 0]])
+    finish = paused_call(lambda hook, index=holder[0]: index.search([hook, 0, 0, 0], 1))
+    holder.clear()
+    assert finish()["result"][0]["id"] == 1
+
+
+def test_many_indexes_and_saves_to_one_path():
+    """Independent indexes in parallel threads; concurrent saves to one path leave one whole file."""
+    directory = tempfile.mkdtemp()
+    shared = os.path.join(directory, "shared.tskr")
+    data = np.random.default_rng(2).standard_normal((400, DIM)).astype(np.float32)
+
+    def worker(seed):
+        t = Teskra(DIM, metric=("cosine", "dot", "l2")[seed % 3])
+        for start in range(0, 400, 50):
+            t.add(list(range(seed * 1000 + start, seed * 1000 + start + 50)), data[start:start + 50])
+            assert t.search(data[start], 1)[0]["id"] == seed * 1000 + start
+            t.save(os.path.join(directory, f"own{seed}.tskr"))
+            t.save(shared)
+        loaded = Teskra.load(os.path.join(directory, f"own{seed}.tskr"))
+        assert loaded.vector_ids().tolist() == t.vector_ids().tolist()
+
+    run_threads([lambda s=s: worker(s) for s in range(6)])
+    final = Teskra.load(shared)  # whichever save came last, complete
+    assert final.n_vectors == 400 and final.vector_ids().tolist()[0] % 1000 == 0
+    assert sorted(os.listdir(directory)) == sorted([f"own{s}.tskr" for s in range(6)] + ["shared.tskr"])

@@ -1,0 +1,459 @@
+"""Model-based test: random call sequences against a NumPy model of the index.
+
+Hypothesis drives one index at a time through construct / fit / add / build /
+search / set_nprobe / set_ef_search / exports / save and load, over every
+index type, metric and code layout, with the argument forms and the
+mistakes a caller makes. After every call the index must agree with the
+model:
+
+- BruteForce: codes, norms, ids and search results bit for bit equal to
+  reference.py (same scores, same order; equal scores may come in any order);
+- IvfFlat and Hnsw: no vector lost (n_vectors counts what was added and, for
+  IvfFlat, built), results sorted by score and at most k long, every hit an
+  added id with exactly the score the reference gives that vector, the
+  allowlist respected; an IvfFlat search that probes every list finds the
+  reference's top-k scores;
+- save and load: a loaded BruteForce index gives identical exports and
+  results, a loaded IvfFlat or Hnsw index keeps every vector, and an IvfFlat
+  index holding vectors not yet built is refused before any file appears;
+- every error: the same class and the same text as the model expects.
+
+Examples and steps: TESKRA_MODEL_EXAMPLES (default 100) and
+TESKRA_MODEL_STEPS (default 40). The default run is derandomized so that
+`make test` is reproducible; TESKRA_MODEL_RANDOM=1 (make check-memory)
+explores new sequences each run.
+"""
+
+import ctypes
+import os
+import tempfile
+from dataclasses import dataclass, field
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, event, settings
+from hypothesis import strategies as st
+from hypothesis.extra.numpy import arrays
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+import reference as R
+from teskra import Teskra
+
+EMPTY = "index is empty"
+NOT_BUILT = "call build() before search() for IvfFlat indexes"
+FIT_AFTER_ADD = "fit() must be called before add() \u2014 index already contains vectors"
+EMPTY_SAMPLE = "sample is empty \u2014 provide at least 1 vector for profiling"
+
+# ---------------------------------------------------------------------------
+# Strategies.
+
+# Small integers make equal vectors, zero vectors and tied scores common;
+# the floats cover the rest. Magnitudes stay where no score overflows.
+ELEMENTS = st.one_of(st.integers(-3, 3).map(float), st.floats(-60, 60, width=32))
+IDS = st.one_of(st.integers(0, 40), st.sampled_from([2**63, 2**64 - 1]))
+
+
+@dataclass(frozen=True)
+class Config:
+    kwargs: dict
+    dim: int
+    metric: str
+    kind: str
+    layout: R.Layout
+    nlist: int = 0
+    nprobe: int = 0
+
+
+@st.composite
+def configs(draw):
+    dim = draw(st.sampled_from([8, 17, 3, 33, 16, 1, 0, 2, 4, 5, 7, 12, 24]))
+    p = R.padded_dim(dim)
+    metric_text, metric = draw(st.sampled_from(
+        [("cosine", "cosine"), ("dot", "dot"), ("l2", "l2"), ("Euclidean", "l2"), ("DOT_PRODUCT", "dot")]))
+    kind_text, kind = draw(st.sampled_from(
+        [("brute_force", "BruteForce"), ("ivf", "IvfFlat"), ("hnsw", "Hnsw"), ("Brute-Force", "BruteForce"),
+         ("IVF-Flat", "IvfFlat")]))
+    bit_width = draw(st.sampled_from([4, 2]))
+    kwargs = {"metric": metric_text, "index_type": kind_text, "bit_width": bit_width}
+    n4 = p if bit_width == 4 else 0
+    if draw(st.booleans()):
+        requested = draw(st.integers(0, p + 8))
+        kwargs["n4_dims"] = requested
+        n4 = min(p, requested) & ~3
+    nlist = nprobe = 0
+    if kind == "IvfFlat":
+        nlist, nprobe = draw(st.sampled_from([3, 1, 2, 5, 16])), draw(st.sampled_from([2, 16, 1, 0]))
+        kwargs.update(ivf_nlist=nlist, ivf_nprobe=nprobe)
+    elif kind == "Hnsw":
+        kwargs.update(hnsw_m=draw(st.sampled_from([4, 2, 3, 8])),
+                      hnsw_ef_construction=draw(st.sampled_from([8, 1, 2, 40])),
+                      hnsw_ef_search=draw(st.sampled_from([0, 4, 1, 64])))
+    return Config(kwargs, dim, metric, kind, R.Layout(p, n4), nlist, nprobe)
+
+
+def matrix(draw, n, dim):
+    m = draw(arrays(np.float32, (n, dim), elements=ELEMENTS))
+    if n >= 2 and draw(st.booleans()):  # a repeated vector: tied scores
+        m[draw(st.integers(1, n - 1))] = m[0]
+    return m
+
+
+def as_form(m, form):
+    """The same rows in one of the argument forms a caller may use."""
+    if form == "list":
+        return [[float(x) for x in row] for row in m]
+    if form == "tuple":
+        return tuple(tuple(float(x) for x in row) for row in m)
+    if form == "rows32":
+        return [row.copy() for row in m]
+    if form == "c32":
+        return np.ascontiguousarray(m)
+    if form == "f32":
+        return np.asfortranarray(m)
+    return m.astype(np.float64)
+
+
+def expect_error(cls, text, call):
+    with pytest.raises(Exception) as e:
+        call()
+    assert type(e.value) is cls and str(e.value) == text, (type(e.value), str(e.value), cls, text)
+
+
+def bits(scores):
+    return np.asarray(scores, np.float32).view(np.uint32).tolist()
+
+
+# ---------------------------------------------------------------------------
+# The model of one index.
+
+
+@dataclass
+class Stored:
+    ids: list = field(default_factory=list)
+    codes: list = field(default_factory=list)  # rows of packed bytes
+    norms: list = field(default_factory=list)
+
+    def extend(self, ids, codes, norms):
+        self.ids += ids
+        self.codes += list(codes)
+        self.norms += norms.tolist()
+
+    def take(self, other):
+        self.extend(other.ids, other.codes, np.asarray(other.norms, np.float32))
+        other.ids, other.codes, other.norms = [], [], []
+
+    def __len__(self):
+        return len(self.ids)
+
+    def code_array(self, width):
+        return np.array(self.codes, np.uint8).reshape(len(self), width)
+
+
+class IndexMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        # A memory file system when there is one: saves sync to disk.
+        self.tmp = tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        self.saves = 0
+
+    def teardown(self):
+        self.tmp.cleanup()
+
+    # -- model state -------------------------------------------------------
+
+    def start(self, cfg, index):
+        self.cfg, self.t = cfg, index
+        self.flat = Stored()     # BruteForce store; IvfFlat vectors awaiting a build
+        self.indexed = Stored()  # IvfFlat list members; Hnsw nodes
+        self.built = False
+        self.nprobe = None
+        self.raw = []  # every vector added, as given: queries that match a stored vector
+        self.calls = 0
+
+    @property
+    def searchable(self):
+        return self.flat if self.cfg.kind == "BruteForce" else self.indexed
+
+    def expected_count(self):
+        if self.cfg.kind == "IvfFlat" and not self.built:
+            return len(self.flat)
+        return len(self.searchable)
+
+    def holds_any_vector(self):
+        return len(self.flat) + len(self.indexed) > 0
+
+    # -- rules -------------------------------------------------------------
+
+    @initialize(cfg=configs(), data=st.data())
+    def construct(self, cfg, data):
+        t = Teskra(cfg.dim, **cfg.kwargs)
+        assert (t.dim, t.metric, t.index_type, t.n4_dims, t.padded_dim, t.packed_bytes_per_vec, t.pb4_per_vec) == (
+            cfg.dim, cfg.metric, cfg.kind, cfg.layout.n4, cfg.layout.p, cfg.layout.width, cfg.layout.pb4)
+        self.start(cfg, t)
+        # Most sequences worth running search a populated index: start from one
+        # more often than not (fit, which needs an empty l2 index, still gets its turns).
+        if data.draw(st.integers(0, 3), "start populated"):
+            self.add(data)
+            if cfg.kind == "IvfFlat" and data.draw(st.booleans(), "start built"):
+                self.build()
+
+    @precondition(lambda self: self.calls >= 12)
+    @rule(cfg=configs(), data=st.data())
+    def construct_another(self, cfg, data):
+        """A new index replaces the current one, after this one has had its share of calls."""
+        self.construct(cfg, data)
+
+    @rule(data=st.data())
+    def fit(self, data):
+        cfg = self.cfg
+        n = data.draw(st.integers(0, 5), "samples")
+        sample = matrix(data.draw, n, cfg.dim)
+        form = data.draw(st.sampled_from(["list", "c32", "f32", "rows32"]), "form")
+        if n and form in ("list", "rows32") and data.draw(st.booleans(), "bad row"):
+            bad = data.draw(st.integers(0, n - 1))
+            rows = as_form(sample, form)
+            rows[bad] = list(rows[bad]) + [1.0]
+            return expect_error(ValueError, f"vector {bad} dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
+                                lambda: self.t.fit(rows))
+        call = lambda: self.t.fit(as_form(sample, form))  # noqa: E731
+        if cfg.metric != "l2":
+            assert call() is None  # no effect whatever the sample
+        elif self.holds_any_vector():
+            expect_error(ValueError, FIT_AFTER_ADD, call)
+        elif n == 0:
+            expect_error(ValueError, EMPTY_SAMPLE, call)
+        else:
+            assert call() is None  # later transforms are read from the index itself
+
+    def draw_batch(self, data):
+        n = data.draw(st.one_of(st.integers(1, 12), st.just(0)), "n")
+        m = matrix(data.draw, n, self.cfg.dim)
+        ids = data.draw(st.lists(IDS, min_size=n, max_size=n), "ids")
+        form = data.draw(st.sampled_from(["list", "tuple", "rows32", "c32", "f32", "f64"]), "form")
+        id_form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "id form")
+        return n, m, ids, form, id_form
+
+    @rule(data=st.data())
+    def add(self, data):
+        cfg, t = self.cfg, self.t
+        n, m, ids, form, id_form = self.draw_batch(data)
+        # The transform before the add: fit parameters are already in place.
+        transformed = np.stack([self.transform(row) for row in m]) if n else np.zeros((0, cfg.layout.p), np.float32)
+        codes = R.encode(cfg.layout, transformed)
+        assert t.add(id_form(ids), as_form(m, form)) is None
+        target = self.flat if cfg.kind != "Hnsw" else self.indexed
+        target.extend(ids, codes, R.norms(cfg.layout, codes))
+        self.raw += list(m)
+
+    @rule(data=st.data())
+    def add_mistake(self, data):
+        """A batch whose counts or shapes disagree: refused whole, nothing stored."""
+        cfg, t = self.cfg, self.t
+        n, m, ids, form, id_form = self.draw_batch(data)
+        if data.draw(st.booleans(), "shape or count") and (n or form in ("c32", "f32")):
+            if form in ("c32", "f32"):
+                wide = as_form(np.zeros((n, cfg.dim + 1), np.float32), form)
+                return expect_error(ValueError, f"vector dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
+                                    lambda: t.add(id_form(ids), wide))
+            bad = data.draw(st.integers(0, n - 1))
+            rows = [list(r) for r in as_form(m, "list")]
+            rows[bad] = rows[bad] + [0.5]
+            # Every row is converted before any is checked; a wrong count is reported after.
+            ids = ids + [1] if data.draw(st.booleans()) else ids
+            return expect_error(ValueError, f"vector {bad} dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
+                                lambda: t.add(id_form(ids), rows))
+        wrong = ids + [7] if not ids or data.draw(st.booleans()) else ids[:-1]
+        expect_error(ValueError, f"ids length ({len(wrong)}) != vectors length ({n})",
+                     lambda: t.add(id_form(wrong), as_form(m, form)))
+
+    def transform(self, row):
+        q = self.t.transform_query_np(row)
+        assert q.shape == (self.cfg.layout.p,) and q.dtype == np.float32
+        assert np.array_equal(q.view(np.uint32), self.t.transform_query_np(row.tolist()).view(np.uint32))
+        return q
+
+    @rule()
+    def build(self):
+        cfg, t = self.cfg, self.t
+        if cfg.kind != "IvfFlat":
+            assert t.build() is None
+        elif not len(self.flat):
+            expect_error(RuntimeError, EMPTY, t.build)  # nothing new: the lists stay as they are
+        else:
+            assert t.build() is None
+            self.indexed.take(self.flat)  # every vector, old members and new ones
+            self.built, self.nprobe = True, cfg.nprobe
+
+    @rule(nprobe=st.sampled_from([0, 1, 2, 3, 16, 2**64 - 1]), ef=st.sampled_from([0, 1, 4, 100, 2**64 - 1]))
+    def tune(self, nprobe, ef):
+        assert self.t.set_nprobe(nprobe) is None and self.t.set_ef_search(ef=ef) is None
+        if self.cfg.kind == "IvfFlat" and self.built:
+            self.nprobe = nprobe  # before a build it is lost: the build takes the configured one
+
+    @rule(data=st.data())
+    def search(self, data):
+        self.check_search(data, matrix(data.draw, 1, self.cfg.dim)[0], None)
+
+    @precondition(lambda self: self.raw)
+    @rule(data=st.data())
+    def search_added_vector(self, data):
+        self.check_search(data, data.draw(st.sampled_from(self.raw)), None)
+
+    @rule(data=st.data())
+    def search_allowlist(self, data):
+        known = sorted(set(self.flat.ids + self.indexed.ids))
+        allow = data.draw(st.lists(st.one_of(st.sampled_from(known), IDS) if known else IDS, max_size=6), "allowlist")
+        form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "allowlist form")
+        self.check_search(data, matrix(data.draw, 1, self.cfg.dim)[0], allow, form(allow))
+
+    @rule(data=st.data())
+    def search_wrong_length(self, data):
+        q = [0.5] * (self.cfg.dim + data.draw(st.sampled_from([1, 2])))
+        expect_error(ValueError, f"query dimension mismatch: expected {self.cfg.dim}, got {len(q)}",
+                     lambda: self.t.search(q, 3))
+
+    def check_search(self, data, q, allow, allow_arg=None):
+        cfg, t = self.cfg, self.t
+        stored = self.searchable
+        k = data.draw(st.sampled_from([5, 1, 2, 3, 0, 1000, 2**63]), "k")
+        form = data.draw(st.sampled_from(["list", "c32", "f64", "tuple"]), "form")
+        query = {"list": q.tolist(), "c32": q, "f64": q.astype(np.float64), "tuple": tuple(q.tolist())}[form]
+        call = lambda: t.search(query, k, allowlist=allow_arg)  # noqa: E731
+        if self.expected_count() == 0:
+            return expect_error(RuntimeError, EMPTY, call)
+        if cfg.kind == "IvfFlat" and not self.built:
+            return expect_error(RuntimeError, NOT_BUILT, call)
+        hits = [(h["id"], h["score"]) for h in call()]
+        event(f"{cfg.kind} search with {'no' if not hits else 'some'} hits")
+
+        tq = self.transform(q)
+        codes = stored.code_array(cfg.layout.width)
+        scores = R.similarity(cfg.metric, R.raw_scores(cfg.layout, tq, codes), np.array(stored.norms, np.float32))
+        if cfg.kind == "BruteForce":
+            expected = R.search(cfg.layout, cfg.metric, tq, codes, stored.ids, stored.norms, k, allow)
+            assert bits([s for _, s in hits]) == bits([s for _, s in expected])
+            assert sorted(hits) == sorted(expected)
+            return
+        # Approximate indexes: every hit is a stored vector with its exact score.
+        valid = {}
+        for i, s in zip(stored.ids, bits(scores)):
+            valid.setdefault(i, set()).add(s)
+        assert len(hits) <= k
+        assert all(a[1] >= b[1] for a, b in zip(hits, hits[1:]))
+        assert all(s in valid.get(i, ()) for i, s in zip([i for i, _ in hits], bits([s for _, s in hits])))
+        if allow is not None:
+            assert {i for i, _ in hits} <= set(allow)
+        if cfg.kind == "IvfFlat" and k and allow is None:
+            if self.nprobe == 0:
+                assert hits == []
+            elif self.nprobe >= max(cfg.nlist, 1):  # every list probed: the exact top k
+                best = sorted(scores.tolist(), reverse=True)[:k]
+                assert bits([s for _, s in hits]) == bits(best)
+        if cfg.kind == "Hnsw" and k and allow is None:
+            assert hits  # the entry point at least is always scored
+
+    @invariant()
+    def exports(self):
+        if not hasattr(self, "t"):
+            return
+        cfg, t = self.cfg, self.t
+        if cfg.kind != "BruteForce":
+            for name in ("packed_data", "vector_norms", "vector_ids"):
+                expect_error(RuntimeError, f"{name}() is only available for BruteForce indexes", getattr(t, name))
+            return
+        codes, norms, ids = t.packed_data(), t.vector_norms(), t.vector_ids()
+        assert codes.dtype == np.uint8 and codes.shape == (len(self.flat), cfg.layout.width)
+        assert np.array_equal(codes, self.flat.code_array(cfg.layout.width))
+        assert norms.dtype == np.float32 and bits(norms) == bits(self.flat.norms)
+        assert ids.dtype == np.uint64 and ids.tolist() == self.flat.ids
+        assert bits(Teskra.centroids_4bit()) == bits(R.CENTROIDS_4BIT)
+        assert bits(t.centroids_2bit()) == bits(R.CENTROIDS_2BIT)
+
+    @rule(data=st.data())
+    def save_and_load(self, data):
+        cfg, t = self.cfg, self.t
+        self.saves += 1
+        path = os.path.join(self.tmp.name, f"index{self.saves}.tskr")
+        if cfg.kind == "IvfFlat" and (not self.built or len(self.flat)):
+            # The file holds the lists only: vectors waiting for a build would be
+            # dropped without a word, so the save is refused before the file is made.
+            text = NOT_BUILT if not self.built else (
+                f"cannot save: {len(self.flat)} vectors were added after the last build() and are not in the "
+                "index yet; call build() first so that they are saved")
+            expect_error(RuntimeError, text, lambda: t.save(path))
+            assert not os.path.exists(path)
+            return
+        assert t.save(path) is None
+        event(f"{cfg.kind} saved and loaded")
+        loaded = Teskra.load(path)
+        assert (loaded.dim, loaded.metric, loaded.index_type, loaded.n4_dims, loaded.bit_width) == (
+            t.dim, t.metric, t.index_type, t.n4_dims, t.bit_width)
+        if cfg.kind == "BruteForce":
+            for name in ("packed_data", "vector_norms", "vector_ids"):
+                a, b = getattr(t, name)(), getattr(loaded, name)()
+                assert a.dtype == b.dtype and a.tobytes() == b.tobytes()
+            if len(self.flat):
+                q = matrix(data.draw, 1, cfg.dim)[0]
+                assert loaded.search(q, 1000) == t.search(q, 1000)
+        self.t = loaded
+        if cfg.kind == "IvfFlat":  # run-time nprobe falls back to the configured one
+            self.nprobe = cfg.nprobe
+        if data.draw(st.booleans(), "delete the file"):
+            os.remove(path)  # the loaded index owns its data
+
+    # -- invariants --------------------------------------------------------
+
+    @invariant()
+    def counts_agree(self):
+        if not hasattr(self, "t"):
+            return
+        self.calls += 1
+        n = self.expected_count()
+        assert self.t.n_vectors == len(self.t) == n and self.t.is_empty() == (n == 0)
+        assert repr(self.t) == f"Teskra(dim={self.cfg.dim}, n={n}, bit_width={self.t.bit_width}, " \
+                               f"index_type={self.cfg.kind})"
+
+
+IndexMachine.TestCase.settings = settings(
+    max_examples=int(os.environ.get("TESKRA_MODEL_EXAMPLES", "100")),
+    stateful_step_count=int(os.environ.get("TESKRA_MODEL_STEPS", "40")),
+    derandomize=os.environ.get("TESKRA_MODEL_RANDOM") != "1",
+    database=None,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+TestIndexModel = IndexMachine.TestCase
+
+
+# ---------------------------------------------------------------------------
+# The reference's fused multiply-add, checked against the C library's fmaf.
+
+def _libm_fmaf():
+    libm = ctypes.CDLL("libm.so.6")
+    libm.fmaf.restype = ctypes.c_float
+    libm.fmaf.argtypes = [ctypes.c_float] * 3
+    return libm.fmaf
+
+
+def test_reference_fma_rounds_once():
+    fmaf, rng = _libm_fmaf(), np.random.default_rng(7)
+    n = 20_000
+    # Random operands of every magnitude, and constructed cases where a * b + c
+    # lies just off a float32 midpoint: a * b = h * (1 - u^2 * 2^-46) with h
+    # half a unit in the last place of c, so rounding through float64 first
+    # lands exactly on the midpoint and then breaks the tie the wrong way.
+    a = (rng.standard_normal(n) * 2.0 ** rng.integers(-20, 20, n)).astype(np.float32)
+    b = (rng.standard_normal(n) * 2.0 ** rng.integers(-20, 20, n)).astype(np.float32)
+    c = (rng.standard_normal(n) * 2.0 ** rng.integers(-40, 40, n)).astype(np.float32)
+    c_mid = (rng.integers(2**23, 2**24, n) * 2.0 ** rng.integers(-30, 10, n)).astype(np.float32)
+    half_ulp = np.spacing(c_mid).astype(np.float64) / 2
+    u = rng.integers(1, 64, n)
+    a_mid = (2.0 ** np.floor(np.log2(half_ulp) / 2) * (1 + u * 2.0**-23)).astype(np.float32)
+    b_mid = (half_ulp / 2.0 ** np.floor(np.log2(half_ulp) / 2) * (1 - u * 2.0**-23)).astype(np.float32)
+    sign = rng.choice([-1.0, 1.0], n).astype(np.float32)
+    a, b, c = np.concatenate([a, a_mid * sign]), np.concatenate([b, b_mid]), np.concatenate([c, c_mid])
+    expected = np.array([fmaf(float(x), float(y), float(z)) for x, y, z in zip(a, b, c)], np.float32)
+    assert bits(R.fma32(a, b, c)) == bits(expected)
+    # The constructed half really does defeat the naive double rounding.
+    naive = (a.astype(np.float64) * b + c).astype(np.float32)
+    assert np.count_nonzero(naive.view(np.uint32) != expected.view(np.uint32)) > n // 4
