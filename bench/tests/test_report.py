@@ -1,0 +1,143 @@
+"""The verdicts and the document built from measurements (synthetic ones here)."""
+
+import pytest
+
+import report
+
+
+def rec(label, series, family, points, mem, ours=False, params=None, knob=None, tag=""):
+    return {"library": "teskra" if ours else "peer", "label": label, "series": series, "family": family,
+            "ours": ours, "knob": knob, "params": params or {}, "note": "", "n": 1000, "tag": tag,
+            "build_s": 1.0, "mem_per_vec": mem, "code_bytes": mem, "file_per_vec": mem, "save_s": 0.1,
+            "load_s": 0.01, "load_ok": True,
+            "points": [{"knob": k, "recall": r, "qps": q} for k, r, q in points]}
+
+
+def result(hnsw_points, hnsw_mem=500.0, bf_qps=3000.0, sq4_recall=0.80):
+    records = [
+        rec("teskra BruteForce 4-bit", "teskra BruteForce", "exhaustive", [(None, 0.95, bf_qps)], 268, True,
+            {"bit_width": 4}, tag="4-bit"),
+        rec("teskra BruteForce 2-bit", "teskra BruteForce", "exhaustive", [(None, 0.85, 2500.0)], 140, True,
+            {"bit_width": 2}, tag="2-bit"),
+        rec("faiss SQ 4-bit flat", "faiss SQ4 flat", "exhaustive", [(None, sq4_recall, 1000.0)], 192),
+        rec("faiss PQ 128x8", "faiss PQ", "exhaustive", [(None, 0.80, 900.0)], 167, tag="128 B"),
+        rec("teskra Hnsw 4-bit m 16", "teskra Hnsw m16", "graph", hnsw_points, hnsw_mem, True, {"m": 16}, "ef"),
+        rec("hnswlib float32 m 16", "hnswlib m16", "graph",
+            [(10, 0.90, 20000.0), (64, 0.97, 8000.0), (256, 0.99, 2000.0)], 2000, params={"m": 16}, knob="ef"),
+        rec("usearch i8 m 16", "usearch i8 m16", "graph", [(10, 0.85, 10000.0), (64, 0.92, 5000.0)], 700,
+            params={"m": 16}, knob="ef"),
+        rec("teskra IvfFlat", "teskra IvfFlat", "ivf", [(1, 0.6, 40000.0), (8, 0.9, 9000.0)], 290, True,
+            {"nlist": 64}, "nprobe"),
+        rec("faiss IVF-SQ 4-bit", "faiss IVF-SQ4", "ivf", [(1, 0.55, 30000.0), (8, 0.80, 8000.0)], 210,
+            knob="nprobe"),
+    ]
+    return {"key": "toy", "name": "toy (1000x8)", "n": 1000, "dim": 8, "n_queries": 100, "note": "",
+            "has_save": True, "records": records, "missing": [], "call_overhead_us": 1.5, "wall_s": 60.0}
+
+
+def by_name(targets):
+    return {(t.name, t.goal.split(" (")[0]): t for t in targets}
+
+
+class TestTargets:
+    def test_speed_and_bytes_verdicts(self):
+        t = by_name(report.targets(result([(10, 0.80, 30000.0)], bf_qps=1400.0)))
+        assert t[("BruteForce 4-bit speed", "QPS >= 1.5x faiss SQ 4-bit flat")].met is False  # 1.4x
+        bytes_t = t[("BruteForce recall at equal bytes", "BruteForce recall@10 at equal bytes >= faiss SQ and PQ")]
+        # Our curve at 192 B: 0.85 + (192-140)/(268-140) * 0.10 = 0.89 > 0.80; at 167 B: 0.871 > 0.80.
+        assert bytes_t.met is True and "faiss SQ 4-bit flat 1.11x" in bytes_t.measured
+
+    def test_equal_bytes_missed_when_a_peer_is_more_accurate(self):
+        t = by_name(report.targets(result([(10, 0.80, 30000.0)], sq4_recall=0.95)))
+        assert t[("BruteForce recall at equal bytes", "BruteForce recall@10 at equal bytes >= faiss SQ and PQ")].met \
+            is False
+
+    def test_hnsw_speed_needs_every_comparable_point(self):
+        fast = result([(10, 0.85, 40000.0), (64, 0.93, 20000.0)])
+        slow = result([(10, 0.85, 40000.0), (64, 0.93, 5000.0)])  # 5000 < hnswlib's 20000 at its fastest point
+        assert by_name(report.targets(fast))[("Hnsw m 16 speed", "QPS at equal recall >= hnswlib")].met is True
+        assert by_name(report.targets(slow))[("Hnsw m 16 speed", "QPS at equal recall >= hnswlib")].met is False
+
+    def test_hnsw_memory_third_of_hnswlib(self):
+        ok = by_name(report.targets(result([(10, 0.9, 1.0)], hnsw_mem=600.0)))
+        bad = by_name(report.targets(result([(10, 0.9, 1.0)], hnsw_mem=700.0)))
+        key = ("Hnsw m 16 memory", "memory per vector <= 1/3 of hnswlib")
+        assert ok[key].met is True and bad[key].met is False and "0.35x" in bad[key].measured
+
+    def test_missing_peers_give_no_verdict(self):
+        res = result([(10, 0.9, 1.0)])
+        res["records"] = [r for r in res["records"] if r["ours"]]
+        verdicts = {t.name: t.met for t in report.targets(res)}
+        assert set(verdicts.values()) == {None}
+
+
+def test_island_note_only_when_the_graph_stalls():
+    assert report.island_note(result([(10, 0.50, 1.0), (512, 0.52, 1.0)]))  # 0.52 < 0.9 * 0.95
+    assert report.island_note(result([(10, 0.80, 1.0), (512, 0.93, 1.0)])) == []
+
+
+def test_write_builds_the_document_and_plots(tmp_path):
+    res = result([(10, 0.85, 40000.0), (64, 0.93, 20000.0)])
+    raw = {"key": "wordvec300", "name": "word-vector-like", "raw_magnitude": [
+        {"metric": "dot", "treatment": "as given, norms 2-5", "recall": 0.48, "qps": 5000.0, "build_s": 0.1}]}
+    broken = {"key": "clustered768", "error": "Traceback: boom"}
+    path = report.write([res, raw, broken], tmp_path, {"quick": True, "date": "today", "cpu": "cpu", "cores": 2,
+                                                        "wall_s": 90.0, "versions": {"teskra": "1.0.0"}})
+    text = path.read_text()
+    assert "**Quick run**" in text
+    assert "## Targets" in text and "| toy | BruteForce 4-bit speed |" in text
+    assert "![qps_toy.png](qps_toy.png)" in text and "| dot | as given, norms 2-5 | 0.480 |" in text
+    assert "## clustered768: failed" in text and "boom" in text
+    for png in ("qps_toy.png", "bytes_toy.png"):
+        assert (tmp_path / png).stat().st_size > 10_000
+    # Every table row has as many cells as its header.
+    lines = text.splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("|---"):
+            width = lines[i - 1].count("|")
+            j = i + 1
+            while j < len(lines) and lines[j].startswith("|"):
+                assert lines[j].count("|") == width, lines[j]
+                j += 1
+
+
+@pytest.mark.parametrize("value,recipe,text", [(None, ",.0f", "n/a"), (float("nan"), ".2f", "n/a"),
+                                             (12345.6, ",.0f", "12,346")])
+def test_fmt(value, recipe, text):
+    assert report.fmt(value, recipe) == text
+
+
+def test_headline_uses_each_index_at_its_operating_point():
+    hnswlib = result([(10, 0.9, 1.0)])["records"][5]
+    # Best recall 0.99; 0.97 is within 0.02 and faster than the best point.
+    assert report.operating_point(hnswlib)["knob"] == 64
+    rows = {r[0]: r for r in report.headline_rows(result([(10, 0.85, 40000.0), (64, 0.93, 20000.0)]))}
+    assert rows["hnswlib float32 m 16"][1:3] == ["ef 64", "0.970"]
+    assert rows["teskra Hnsw 4-bit m 16"][1] == "ef 64"
+    assert "teskra BruteForce 4-bit" in rows and "usearch i8 m 16" not in rows  # the m 32 counterpart only
+
+
+class TestReadme:
+    def blocks(self):
+        res = result([(10, 0.50, 9000.0), (512, 0.52, 900.0)])
+        raw = {"key": "wordvec300", "name": "word-vector-like (20000x300, generated, norms 2-5)", "raw_magnitude": [
+            {"metric": "dot", "treatment": "as given, norms 2-5", "recall": 0.46, "qps": 1.0, "build_s": 0.1}]}
+        return report.readme_blocks([res, raw], {"date": "today", "cpu": "cpu"})
+
+    def test_blocks_carry_the_measured_figures(self):
+        b = self.blocks()
+        assert "| teskra BruteForce 4-bit |  | 0.950 |" in b["headline"]
+        assert "faiss RaBitQ" not in b["headline"]  # the report has it; the README keeps to the main peers
+        assert "| dot | as given, norms 2-5 | 0.460 |" in b["raw-magnitude"] and "20000x300" in b["raw-magnitude"]
+        assert "tops out at recall@10 0.520 for any ef from 10 to 512" in b["islands"]
+
+    def test_update_touches_only_the_marked_passages(self, tmp_path):
+        path = tmp_path / "README.md"
+        path.write_text("intro\n<!-- bench:islands -->\nold\n<!-- /bench:islands -->\noutro\n"
+                        "<!-- bench:headline -->stale<!-- /bench:headline -->\n")
+        assert report.update_readme(path, {"islands": "new text", "absent": "x"}) == ["islands"]
+        text = path.read_text()
+        assert "old" not in text and "new text" in text and text.startswith("intro\n") and "outro" in text
+        assert "stale" in text  # no block given for it: left alone
+        report.update_readme(path, {"islands": "new text"})
+        assert path.read_text() == text  # idempotent
