@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/types.h"
 
 namespace teskra {
 namespace {
@@ -51,16 +50,6 @@ TEST(ErrorTexts, EveryVariant) {
     EXPECT_EQ(c.error.message(), c.text);
     EXPECT_STREQ(c.error.what(), c.text.c_str());
   }
-}
-
-// Stored files carry these bytes: anything past the last variant is invalid.
-TEST(CoreTypes, ByteCodesAndNames) {
-  for (int b = 0; b < 256; ++b) {
-    ASSERT_EQ(metric_from_byte(uint8_t(b)).has_value(), b < 3) << b;
-    ASSERT_EQ(index_type_from_byte(uint8_t(b)).has_value(), b < 3) << b;
-  }
-  EXPECT_EQ(metric_name(*metric_from_byte(1)), "dot");
-  EXPECT_EQ(index_type_name(*index_type_from_byte(2)), "Hnsw");
 }
 
 }  // namespace

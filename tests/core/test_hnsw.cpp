@@ -303,6 +303,24 @@ TEST(HnswSearch, RecallAgainstTheExhaustiveScanAlsoAfterRelease) {
   EXPECT_GE(recall(split), r - 0.03);
 }
 
+// A graph rebuilt through the loader's calls from another's nodes and lists,
+// none of which may hold a self-link or a duplicate.
+Hnsw restored_copy(const Hnsw& from, const Encoded& e) {
+  Hnsw r(4, 20, 0, e.bpv, e.p);
+  for (uint32_t n = 0; n < from.size(); ++n) {
+    EXPECT_TRUE(r.restore_node(from.id(n), from.code(n), from.norm(n), from.level(n)));
+  }
+  for (uint32_t n = 0; n < from.size(); ++n) {
+    for (uint64_t l = 0; l <= from.level(n); ++l) {
+      std::vector<uint32_t> ids{n};
+      for (const HnswNeighbour& nb : from.neighbours(n, l)) ids.push_back(nb.node);
+      EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), ids.size()) << n;
+      EXPECT_TRUE(r.restore_neighbours(n, l, std::span(ids).subspan(1)));
+    }
+  }
+  return r;
+}
+
 TEST(HnswRestore, RebuildsAGraphAndRefusesUnsoundInput) {
   const QuantPipeline pl = make_pipeline(32, Metric::L2);
   std::vector<Floats> raw = clustered(700, 32, 3, 11);
@@ -312,21 +330,7 @@ TEST(HnswRestore, RebuildsAGraphAndRefusesUnsoundInput) {
   const Encoded e(pl, raw);
   Hnsw g(4, 20, 0, e.bpv, e.p);
   insert_range(g, e, 0, 500, pl);
-  auto copy = [&](const Hnsw& from) {
-    Hnsw r(4, 20, 0, e.bpv, e.p);
-    for (uint32_t n = 0; n < from.size(); ++n) {
-      EXPECT_TRUE(r.restore_node(from.id(n), from.code(n), from.norm(n), from.level(n)));
-    }
-    for (uint32_t n = 0; n < from.size(); ++n) {
-      for (uint64_t l = 0; l <= from.level(n); ++l) {
-        std::vector<uint32_t> ids{n};
-        for (const HnswNeighbour& nb : from.neighbours(n, l)) ids.push_back(nb.node);
-        EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), ids.size()) << n;  // no self-link, no duplicate
-        EXPECT_TRUE(r.restore_neighbours(n, l, std::span(ids).subspan(1)));
-      }
-    }
-    return r;
-  };
+  const auto copy = [&](const Hnsw& from) { return restored_copy(from, e); };
   const uint32_t top = *g.entry_point(), none[] = {500}, ground[] = {1};
   ASSERT_TRUE(g.level(top) >= 1 && g.level(1) == 0);
   const auto finish = [&](Hnsw& r) { return r.finish_restore(top, g.max_level()); };
@@ -377,15 +381,7 @@ TEST(HnswRestore, InsertionsAfterARestoreGetLinkedIn) {
     const Encoded e(pl, clustered(300, 32, 5));
     Hnsw g(4, 20, 0, e.bpv, e.p);
     insert_range(g, e, 0, 200, pl);
-    Hnsw r(4, 20, 0, e.bpv, e.p);
-    for (uint32_t n = 0; n < g.size(); ++n) ASSERT_TRUE(r.restore_node(g.id(n), g.code(n), g.norm(n), g.level(n)));
-    for (uint32_t n = 0; n < g.size(); ++n) {
-      for (uint64_t l = 0; l <= g.level(n); ++l) {
-        std::vector<uint32_t> ids;
-        for (const HnswNeighbour& nb : g.neighbours(n, l)) ids.push_back(nb.node);
-        ASSERT_TRUE(r.restore_neighbours(n, l, ids));
-      }
-    }
+    Hnsw r = restored_copy(g, e);
     ASSERT_TRUE(r.finish_restore(g.entry_point(), g.max_level()));
     // Layer-0 links from old nodes to new ones.
     const auto links_in = [](const Hnsw& x) {

@@ -7,15 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cstdlib>
-#include <new>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <numeric>
-#include <random>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +20,7 @@
 #include "core/io/file.h"
 #include "core/io/format.h"
 #include "core/io/index_file.h"
+#include "test_util.h"
 
 // Bytes requested through operator new while counting is on: hostile files
 // must be refused before anything in proportion to their claims is allocated.
@@ -49,29 +46,14 @@ void* operator new(std::size_t n) {
 namespace teskra {
 namespace {
 
+using namespace test_util;
 namespace fs = std::filesystem;
 using Bytes = std::string;
-using Vectors = std::vector<std::vector<float>>;
 constexpr Metric kMetrics[] = {Metric::Cosine, Metric::Dot, Metric::L2};
 constexpr IndexType kTypes[] = {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw};
 
-Vectors random_vectors(size_t n, size_t dim, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  Vectors out(n, std::vector<float>(dim));
-  for (auto& v : out) std::generate(v.begin(), v.end(), [&] { return g(rng); });
-  return out;
-}
-
-std::vector<uint64_t> iota_ids(size_t n, uint64_t first = 0) {
-  std::vector<uint64_t> ids(n);
-  std::iota(ids.begin(), ids.end(), first);
-  return ids;
-}
-
-EngineConfig config(IndexType type, Metric metric, uint64_t dim, uint8_t bits = 4, int64_t n4 = -1) {
-  EngineConfig c{.dim = dim, .n4_dims = n4 >= 0 ? uint64_t(n4) : bits == 2 ? 0 : padded_dim_for(dim),
-                 .seed = kDefaultSeed, .bit_width = bits, .metric = uint8_t(metric), .index_type = uint8_t(type)};
+EngineConfig io_config(IndexType type, Metric metric, uint64_t dim, uint8_t bits = 4, int64_t n4 = -1) {
+  EngineConfig c = config(dim, metric, type, bits, n4);
   if (type == IndexType::IvfFlat) c.ivf_nlist = 6, c.ivf_nprobe = 3;
   if (type == IndexType::Hnsw) c.hnsw_m = 4, c.hnsw_ef_construction = 16, c.hnsw_ef_search = 0;
   return c;
@@ -80,7 +62,7 @@ EngineConfig config(IndexType type, Metric metric, uint64_t dim, uint8_t bits = 
 // An engine holding n vectors, built, and fitted for L2 unless told.
 Teskra filled(IndexType type, Metric metric, uint64_t dim, size_t n, uint8_t bits = 4, int64_t n4 = -1,
               bool fit = true) {
-  Teskra e(config(type, metric, dim, bits, n4));
+  Teskra e(io_config(type, metric, dim, bits, n4));
   const Vectors vs = random_vectors(n, dim, 7);
   if (metric == Metric::L2 && fit) e.fit(vs);
   e.add(iota_ids(n, 100), vs);
@@ -99,15 +81,6 @@ Teskra decode(const Bytes& b) {
   return IndexFile::decode(in);
 }
 
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
 template <class T>
 void poke(Bytes& b, size_t at, T v) {
   std::memcpy(b.data() + at, &v, sizeof v);  // the tests run on little-endian hosts
@@ -117,62 +90,23 @@ const std::string kShort = "io error: failed to fill whole buffer";
 
 std::vector<uint32_t> bits_of(std::span<const float> v) {
   std::vector<uint32_t> out;
-  for (float x : v) out.push_back(std::bit_cast<uint32_t>(x));
+  for (float x : v) out.push_back(bits(x));
   return out;
 }
 
-// Everything a file carries, compared bit for bit, plus identical searches.
+// Everything a file carries (the encoder writes all of it, so equal
+// re-encodings mean equal configurations, std parameters, codes, ids, norms,
+// lists and links, byte for byte), plus identical searches.
 void expect_same_index(const Teskra& a, const Teskra& b) {
-  const EngineConfig &x = a.config(), &y = b.config();
-  EXPECT_EQ(std::tie(x.dim, x.n4_dims, x.seed, x.ivf_nlist, x.ivf_nprobe, x.hnsw_m, x.hnsw_ef_construction,
-                     x.hnsw_ef_search, x.bit_width, x.metric, x.index_type),
-            std::tie(y.dim, y.n4_dims, y.seed, y.ivf_nlist, y.ivf_nprobe, y.hnsw_m, y.hnsw_ef_construction,
-                     y.hnsw_ef_search, y.bit_width, y.metric, y.index_type));
-  ASSERT_EQ(a.pipeline().std_params().has_value(), b.pipeline().std_params().has_value());
-  if (a.pipeline().std_params()) {
-    EXPECT_EQ(bits_of(a.pipeline().std_params()->mean), bits_of(b.pipeline().std_params()->mean));
-    EXPECT_EQ(bits_of(a.pipeline().std_params()->inv_std), bits_of(b.pipeline().std_params()->inv_std));
-  }
-  EXPECT_EQ(a.codes(), b.codes());
-  EXPECT_EQ(a.ids(), b.ids());
-  EXPECT_EQ(bits_of(a.norms()), bits_of(b.norms()));
-  ASSERT_EQ(a.ivf().has_value(), b.ivf().has_value());
-  if (a.ivf()) {
-    EXPECT_EQ(a.ivf()->nprobe(), b.ivf()->nprobe());
-    ASSERT_EQ(a.ivf()->lists().size(), b.ivf()->lists().size());
-    for (size_t l = 0; l < a.ivf()->lists().size(); ++l) {
-      const IvfList &p = a.ivf()->lists()[l], &q = b.ivf()->lists()[l];
-      EXPECT_EQ(bits_of(p.centroid), bits_of(q.centroid));
-      EXPECT_EQ(std::tie(p.ids, p.codes), std::tie(q.ids, q.codes));
-      EXPECT_EQ(bits_of(p.norms), bits_of(q.norms));
-    }
-  }
-  ASSERT_EQ(a.hnsw().has_value(), b.hnsw().has_value());
-  if (a.hnsw()) {
-    const Hnsw &g = *a.hnsw(), &h = *b.hnsw();
-    ASSERT_EQ(g.size(), h.size());
-    EXPECT_EQ(std::tuple(g.entry_point(), g.max_level(), g.m(), g.ef_search()),
-              std::tuple(h.entry_point(), h.max_level(), h.m(), h.ef_search()));
-    for (uint32_t n = 0; n < g.size(); ++n) {
-      ASSERT_EQ(g.level(n), h.level(n));
-      EXPECT_EQ(std::tuple(g.id(n), std::bit_cast<uint32_t>(g.norm(n))),
-                std::tuple(h.id(n), std::bit_cast<uint32_t>(h.norm(n))));
-      EXPECT_EQ(0, std::memcmp(g.code(n), h.code(n), g.bytes_per_vec()));
-      for (uint64_t layer = 0; layer <= g.level(n); ++layer) {
-        std::vector<uint32_t> u, v;
-        for (auto e : g.neighbours(n, layer)) u.push_back(e.node);
-        for (auto e : h.neighbours(n, layer)) v.push_back(e.node);
-        EXPECT_EQ(u, v);
-      }
-    }
-  }
+  const Bytes x = encode(a), y = encode(b);
+  EXPECT_TRUE(x == y) << "sizes " << x.size() << " and " << y.size() << ", first difference at byte "
+                      << std::ranges::mismatch(x, y).in1 - x.begin();
   if (a.is_empty()) return;
   for (const auto& q : random_vectors(4, a.config().dim, 99)) {
     const auto r = a.search(q, 7, std::nullopt), s = b.search(q, 7, std::nullopt);
     ASSERT_EQ(r.size(), s.size());
     for (size_t i = 0; i < r.size(); ++i) {
-      EXPECT_EQ(std::tuple(r[i].id, std::bit_cast<uint32_t>(r[i].score)),
-                std::tuple(s[i].id, std::bit_cast<uint32_t>(s[i].score)));
+      EXPECT_EQ(std::tuple(r[i].id, bits(r[i].score)), std::tuple(s[i].id, bits(s[i].score)));
     }
   }
 }
@@ -202,13 +136,19 @@ void write_file(const std::string& path, const Bytes& b) { std::ofstream(path, s
 // ---------------------------------------------------------------------------
 
 TEST(IndexFileLayout, SizesAndHeaderBytes) {
-  EXPECT_EQ(encode(Teskra(config(IndexType::BruteForce, Metric::Cosine, 768))).size(), 56u);
-  const Bytes three = encode(filled(IndexType::BruteForce, Metric::Cosine, 100, 3));
+  EXPECT_EQ(encode(Teskra(io_config(IndexType::BruteForce, Metric::Cosine, 768))).size(), 56u);
+  const Teskra e = filled(IndexType::BruteForce, Metric::Cosine, 100, 3);
+  const Bytes three = encode(e);
   EXPECT_EQ(three.size(), 56u + 3 * 64 + 3 * 8 + 3 * 4);
   EXPECT_EQ(encode(filled(IndexType::BruteForce, Metric::L2, 100, 3)).size(), three.size() + 800);
   EXPECT_EQ(three.substr(0, 8), Bytes("TSKR\x06\0\0\0", 8));
+  // The body of a BruteForce file: the codes, the ids (u64), the norms (f32).
+  const std::vector<uint64_t> ids = {100, 101, 102};
+  EXPECT_EQ(three.substr(56, 192), Bytes(e.codes().begin(), e.codes().end()));
+  EXPECT_EQ(three.substr(248, 24), Bytes(reinterpret_cast<const char*>(ids.data()), 24));
+  EXPECT_EQ(three.substr(272), Bytes(reinterpret_cast<const char*>(e.norms().data()), 12));
   // An empty graph: node count 0, no entry point, max level 0, nothing else.
-  const Bytes graph = encode(Teskra(config(IndexType::Hnsw, Metric::Dot, 8)));
+  const Bytes graph = encode(Teskra(io_config(IndexType::Hnsw, Metric::Dot, 8)));
   EXPECT_EQ(graph.substr(56), Bytes("\0\0\0\0\xff\xff\xff\xff\0\0\0\0", 12));
   // write() always produces version 6 with zero reserved bytes.
   Header h;
@@ -223,7 +163,7 @@ TEST(IndexFileLayout, SizesAndHeaderBytes) {
 }
 
 TEST(IndexFileLayout, HeaderTruncatesTuningToTheFieldWidths) {
-  EngineConfig c = config(IndexType::Hnsw, Metric::Dot, 8);
+  EngineConfig c = io_config(IndexType::Hnsw, Metric::Dot, 8);
   c.hnsw_ef_construction = 70000, c.hnsw_ef_search = 65536 + 7;
   const Bytes b = encode(Teskra(c));
   EXPECT_EQ(std::tuple(uint8_t(b[50]), uint8_t(b[51]), uint8_t(b[52]), uint8_t(b[53])),
@@ -254,14 +194,20 @@ TEST(IndexFileRoundTrip, EveryTypeMetricAndLayoutInMemoryAndThroughFiles) {
   EXPECT_EQ(dir.entries(), 1u);  // no temporary file left behind
 }
 
-TEST(IndexFileRoundTrip, EmptyIndexesAndTheStoredEfSearch) {
+TEST(IndexFileRoundTrip, EmptyIndexesTheStoredEfSearchAndTheLargestDegree) {
   for (IndexType type : {IndexType::BruteForce, IndexType::Hnsw}) {
-    const Teskra e(config(type, Metric::Cosine, 20));
+    const Teskra e(io_config(type, Metric::Cosine, 20));
     expect_same_index(e, decode(encode(e)));
   }
   // ef_search 0 stays 0 in the configuration; the graph searches with 2m.
   const Teskra g = decode(encode(filled(IndexType::Hnsw, Metric::Dot, 8, 30)));
   EXPECT_EQ(std::tuple(g.config().hnsw_ef_search, g.hnsw()->ef_search()), std::tuple(0u, 8u));
+  // The largest degree a file holds, over a few nodes.
+  EngineConfig c = io_config(IndexType::Hnsw, Metric::Dot, 4);
+  c.hnsw_m = kMaxHnswM;
+  Teskra wide(c);
+  wide.add(iota_ids(20), random_vectors(20, 4, 3));
+  expect_same_index(wide, decode(encode(wide)));
 }
 
 // A v6 file rewritten as an older version: a shorter header, and (version 1)
@@ -303,27 +249,6 @@ TEST(IndexFileVersions, OlderHeadersAndTheirRules) {
   expect_same_index(filled(IndexType::Hnsw, Metric::Cosine, 16, 10), decode(as_version(graph, 5)));
 }
 
-TEST(IndexFileDamage, HeaderErrors) {
-  const Bytes good = encode(filled(IndexType::BruteForce, Metric::Cosine, 10, 2));
-  auto with = [&](size_t at, uint8_t v) { Bytes b = good; b[at] = char(v); return b; };
-  EXPECT_EQ(error_of([&] { decode("TSK"); }), kShort);
-  EXPECT_EQ(error_of([&] { decode(with(0, 'X')); }), "invalid .tskr file: bad magic bytes");
-  EXPECT_EQ(error_of([&] { decode(with(4, 7)); }), "unsupported file version: 7");
-  EXPECT_EQ(error_of([&] { decode(with(4, 0)); }), "unsupported file version: 0");
-  EXPECT_EQ(error_of([&] { decode(with(12, 3)); }), "invalid metric byte: 3");
-  EXPECT_EQ(error_of([&] { decode(with(14, 9)); }), "unsupported index type byte: 9");
-  for (size_t cut = 0; cut < 56; ++cut) EXPECT_EQ(error_of([&] { decode(good.substr(0, cut)); }), kShort);
-  // A dim whose padded dimension is beyond 2^26 is refused before any rotation is built.
-  Bytes huge = good;
-  poke<uint32_t>(huge, 8, (1u << 26) + 1);
-  EXPECT_EQ(error_of([&] { decode(huge); }),
-            "invalid .tskr file: dimension 67108865 pads to 134217728, above the largest supported padded "
-            "dimension (67108864)");
-  poke<uint32_t>(huge, 8, 1u << 26);  // the largest accepted: the short std-free file then ends early
-  poke<uint32_t>(huge, 32, 1u << 26);
-  EXPECT_EQ(error_of([&] { decode(huge); }), kShort);
-}
-
 TEST(IndexFileDamage, EveryTruncationFailsCleanlyOrLosesOnlyTheNorms) {
   for (IndexType type : kTypes) {
     const Teskra e = filled(type, Metric::L2, 12, 40);
@@ -344,93 +269,74 @@ TEST(IndexFileDamage, EveryTruncationFailsCleanlyOrLosesOnlyTheNorms) {
   }
 }
 
-TEST(IndexFileDamage, CountsBeyondTheFileFailBeforeAllocating) {
+template <class T>
+Bytes patched(Bytes b, size_t at, T v) {
+  poke(b, at, v);
+  return b;
+}
+
+TEST(IndexFileDamage, EveryUnsoundFieldIsNamed) {
   const uint64_t p = 16;  // dim 12 pads to 16; 4-bit codes of 8 bytes
-  Bytes flat = encode(filled(IndexType::BruteForce, Metric::Dot, 12, 5));
-  poke<uint64_t>(flat, 16, uint64_t{1} << 60);
-  EXPECT_EQ(error_of([&] { decode(flat); }), kShort);
+  const Bytes flat = encode(filled(IndexType::BruteForce, Metric::Cosine, 10, 2));
+  const Bytes ivf = encode(filled(IndexType::IvfFlat, Metric::Dot, 12, 30));
+  const Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 12, 30));
+  const size_t layers0 = 56 + 12 + 8 + 8 + 4, list0 = layers0 + 1;  // node 0's layer count, its first list
+  ASSERT_GT(uint8_t(graph[list0]), 0);  // node 0 has a neighbour to corrupt
+  const std::string unsound = "invalid .tskr file: graph links or entry point name a node or layer the graph "
+                              "does not have";
+  const std::pair<Bytes, std::string> cases[] = {
+      {patched(flat, 0, 'X'), "invalid .tskr file: bad magic bytes"},
+      {patched<uint8_t>(flat, 4, 7), "unsupported file version: 7"},
+      {patched<uint8_t>(flat, 4, 0), "unsupported file version: 0"},
+      {patched<uint8_t>(flat, 12, 3), "invalid metric byte: 3"},
+      {patched<uint8_t>(flat, 14, 9), "unsupported index type byte: 9"},
+      // Refused before any rotation is built (2^26 itself is accepted: see the next test).
+      {patched<uint32_t>(flat, 8, (1u << 26) + 1), "invalid .tskr file: dimension 67108865 pads to 134217728, "
+                                                   "above the largest supported padded dimension (67108864)"},
+      {patched<uint32_t>(ivf, 60, p + 1),
+       "invalid .tskr file: IvfFlat centroid length 17 differs from the padded dimension 16"},
+      {patched<uint8_t>(graph, layers0, 0), "invalid .tskr file: graph node 0 has no layers"},
+      {patched<uint16_t>(graph, list0, 9),  // 2m = 8 on layer 0
+       "invalid .tskr file: graph node 0 lists 9 neighbours on layer 0, more than hnsw_m allows"},
+      {patched<uint32_t>(graph, list0 + 2, 30), unsound},
+      {patched<uint32_t>(graph, 60, 30), unsound},
+      {patched<uint16_t>(graph, 48, 1), "invalid .tskr file: hnsw_m 1 is below 2, which no graph can have"},
+      // 600 tiny nodes with m raised to 65535 would need 600 MiB of empty slots.
+      {patched<uint16_t>(encode(filled(IndexType::Hnsw, Metric::Dot, 4, 600)), 48, 0xFFFF),
+       "invalid .tskr file: graph with hnsw_m 65535 needs more neighbour-list memory than a file of its size can "
+       "justify"}};
+  for (const auto& [b, text] : cases) EXPECT_EQ(error_of([&] { decode(b); }), text);
+}
+
+// Counts claiming more than the file holds: found short before anything in
+// proportion to the claim is allocated.
+TEST(IndexFileDamage, CountsBeyondTheFileFailBeforeAllocating) {
+  const uint64_t p = 16;
+  const Bytes flat = encode(filled(IndexType::BruteForce, Metric::Dot, 12, 5));
+  const Bytes ivf = encode(filled(IndexType::IvfFlat, Metric::Dot, 12, 30));
+  const Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 12, 30));
   Bytes fitted = encode(filled(IndexType::BruteForce, Metric::L2, 12, 5));
   poke<uint32_t>(fitted, 8, 1u << 20);  // the std block would need 8 MiB
   poke<uint32_t>(fitted, 32, 1u << 20);
-  EXPECT_EQ(error_of([&] { decode(fitted); }), kShort);
-
-  const Bytes ivf = encode(filled(IndexType::IvfFlat, Metric::Dot, 12, 30));
-  Bytes lists = ivf, members = ivf, centroid = ivf;
-  poke<uint32_t>(lists, 56, 0xFFFFFFFFu);
-  poke<uint32_t>(members, 56 + 8 + p * 4, 0xFFFFFFFFu);
-  poke<uint32_t>(centroid, 60, uint32_t(p + 1));
-  EXPECT_EQ(error_of([&] { decode(lists); }), kShort);
-  EXPECT_EQ(error_of([&] { decode(members); }), kShort);
-  EXPECT_EQ(error_of([&] { decode(centroid); }),
-            "invalid .tskr file: IvfFlat centroid length 17 differs from the padded dimension 16");
-
-  const Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 12, 30));
-  const size_t node0 = 56 + 12, layers0 = node0 + 8 + 8 + 4, list0 = layers0 + 1;
-  Bytes nodes = graph;
-  poke<uint32_t>(nodes, 56, 0xFFFFFFFFu);
-  EXPECT_EQ(error_of([&] { decode(nodes); }), kShort);
-  Bytes no_layers = graph;
-  no_layers[layers0] = 0;
-  EXPECT_EQ(error_of([&] { decode(no_layers); }), "invalid .tskr file: graph node 0 has no layers");
-  Bytes long_list = graph;
-  poke<uint16_t>(long_list, list0, 9);  // 2m = 8 on layer 0
-  EXPECT_EQ(error_of([&] { decode(long_list); }),
-            "invalid .tskr file: graph node 0 lists 9 neighbours on layer 0, more than hnsw_m allows");
-  const std::string unsound = "invalid .tskr file: graph links or entry point name a node or layer the graph "
-                              "does not have";
-  ASSERT_GT(uint8_t(graph[list0]), 0);  // node 0 has a neighbour to corrupt
-  Bytes link = graph, entry = graph;
-  poke<uint32_t>(link, list0 + 2, 30);
-  poke<uint32_t>(entry, 60, 30);
-  EXPECT_EQ(error_of([&] { decode(link); }), unsound);
-  EXPECT_EQ(error_of([&] { decode(entry); }), unsound);
-  Bytes m1 = graph;
-  poke<uint16_t>(m1, 48, 1);
-  EXPECT_EQ(error_of([&] { decode(m1); }), "invalid .tskr file: hnsw_m 1 is below 2, which no graph can have");
-}
-
-TEST(IndexFileDamage, HostileFilesCostMemoryInProportionToTheirSize) {
-  if (!TESKRA_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under AddressSanitizer";
-  std::vector<Bytes> hostile;
-  Bytes flat = encode(filled(IndexType::BruteForce, Metric::Dot, 12, 5));
-  poke<uint64_t>(flat, 16, uint64_t{1} << 40);
-  hostile.push_back(flat);
   // A header-sized file claiming the largest dimension and one vector: found
   // short before the rotation (64 MiB of signs) is built.
-  Bytes wide = flat.substr(0, 56 + 100);
+  Bytes wide = patched<uint64_t>(flat.substr(0, 56 + 100), 16, 1);
   poke<uint32_t>(wide, 8, 1u << 26);
   poke<uint32_t>(wide, 32, 1u << 26);
-  poke<uint64_t>(wide, 16, 1);
-  hostile.push_back(wide);
-  Bytes ivf = encode(filled(IndexType::IvfFlat, Metric::Dot, 12, 30));
-  poke<uint32_t>(ivf, 56, 1u << 30);
-  hostile.push_back(ivf);
-  Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 12, 30));
-  poke<uint32_t>(graph, 56, 1u << 30);
-  hostile.push_back(graph);
+  const Bytes hostile[] = {patched(flat, 16, uint64_t{1} << 60), patched(flat, 16, uint64_t{1} << 40), fitted, wide,
+                           patched(ivf, 56, 0xFFFFFFFFu), patched(ivf, 56, 1u << 30),
+                           patched<uint32_t>(ivf, 56 + 8 + p * 4, 0xFFFFFFFFu),  // list 0's members
+                           patched(graph, 56, 0xFFFFFFFFu), patched(graph, 56, 1u << 30)};
   for (const Bytes& b : hostile) {
     g_requested = 0;
     g_counting = true;
     const std::string error = error_of([&] { decode(b); });
     g_counting = false;
     EXPECT_EQ(error, kShort);
-    EXPECT_LT(g_requested, 64u << 10) << "for a file of " << b.size() << " bytes";
+    if (TESKRA_COUNTS_ALLOCATIONS) {
+      EXPECT_LT(g_requested, 64u << 10) << "for a file of " << b.size() << " bytes";
+    }
   }
-}
-
-TEST(IndexFileDamage, HugeDegreeWithManyNodesIsRefusedNotAllocated) {
-  // 600 tiny nodes with m raised to 65535 would need 600 MiB of empty slots.
-  Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 4, 600));
-  poke<uint16_t>(graph, 48, 0xFFFF);
-  EXPECT_EQ(error_of([&] { decode(graph); }),
-            "invalid .tskr file: graph with hnsw_m 65535 needs more neighbour-list memory than a file of its "
-            "size can justify");
-  // A legitimately large degree over a few nodes still loads.
-  EngineConfig c = config(IndexType::Hnsw, Metric::Dot, 4);
-  c.hnsw_m = kMaxHnswM;
-  Teskra wide(c);
-  wide.add(iota_ids(20), random_vectors(20, 4, 3));
-  expect_same_index(wide, decode(encode(wide)));
 }
 
 // ---------------------------------------------------------------------------
@@ -457,28 +363,9 @@ TEST(LoadedIndex, VectorsAddedWithoutStoredNormsAreRankedLikeTheOriginal) {
     expect_same_index(original, loaded);
     // A failed add leaves a loaded store as it was.
     Teskra failing = decode(v1);
-    EXPECT_NE(error_of([&] { failing.add(iota_ids(1), Vectors{std::vector<float>(5)}); }), "<no error>");
+    EXPECT_NE(error_of([&] { failing.add(iota_ids(1), Vectors{std::vector<float>(5)}); }), "");
     EXPECT_TRUE(failing.norms().empty());
   }
-}
-
-TEST(LoadedIndex, IvfRebuildKeepsEveryVectorAndGraphsGrow) {
-  const Teskra ivf = decode(encode(filled(IndexType::IvfFlat, Metric::Cosine, 32, 60)));
-  Teskra grown = decode(encode(ivf));
-  const Vectors more = random_vectors(25, 32, 8);
-  grown.add(iota_ids(25, 5000), more);
-  grown.build();
-  grown.set_nprobe(1000);
-  EXPECT_EQ(grown.n_vectors(), 85u);
-  for (size_t i = 0; i < more.size(); i += 6) EXPECT_EQ(grown.search(more[i], 1, std::nullopt)[0].id, 5000 + i);
-  EXPECT_EQ(grown.search(more[0], 100, std::nullopt).size(), 85u);
-
-  Teskra graph = decode(encode(filled(IndexType::Hnsw, Metric::L2, 32, 60)));
-  graph.add(iota_ids(5, 7000), random_vectors(5, 32, 9));
-  EXPECT_EQ(graph.n_vectors(), 65u);
-  // New nodes are linked into the restored graph (scored through the restored codes).
-  for (uint32_t n = 60; n < 65; ++n) EXPECT_FALSE(graph.hnsw()->neighbours(n, 0).empty());
-  expect_same_index(graph, decode(encode(graph)));
 }
 
 // ---------------------------------------------------------------------------
@@ -488,7 +375,7 @@ TEST(Save, RefusesIndexesNoFileCanHoldWithoutTouchingTheTarget) {
   TempDir dir;
   const std::string path = dir / "keep.tskr";
   write_file(path, "previous");
-  Teskra unbuilt(config(IndexType::IvfFlat, Metric::Dot, 8));
+  Teskra unbuilt(io_config(IndexType::IvfFlat, Metric::Dot, 8));
   unbuilt.add(iota_ids(3), random_vectors(3, 8, 1));
   EXPECT_EQ(error_of([&] { unbuilt.save(path); }), "call build() before search() for IvfFlat indexes");
   Teskra pending = filled(IndexType::IvfFlat, Metric::Dot, 8, 20);
@@ -496,12 +383,10 @@ TEST(Save, RefusesIndexesNoFileCanHoldWithoutTouchingTheTarget) {
   EXPECT_EQ(error_of([&] { pending.save(path); }),
             "cannot save: 3 vectors were added after the last build() and are not in the index yet; call "
             "build() first so that they are saved");
-  EngineConfig wide = config(IndexType::Hnsw, Metric::Dot, 8);
+  EngineConfig wide = io_config(IndexType::Hnsw, Metric::Dot, 8);
   wide.hnsw_m = kMaxHnswM + 1;
   EXPECT_EQ(error_of([&] { Teskra(wide).save(path); }),
             "cannot save: hnsw_m 32768 is above 32767, the largest an index file can hold");
-  EXPECT_EQ(error_of([&] { Teskra(config(IndexType::BruteForce, Metric::Dot, 8)).save(path + '\0' + "x"); }),
-            "io error: file name contained an unexpected NUL byte");
   EXPECT_EQ(read_file(path), "previous");
   EXPECT_EQ(dir.entries(), 1u);
   // Once built, the pending vectors are saved with the rest.
@@ -563,24 +448,17 @@ TEST(Load, FileErrorsAndLargeBlocksThroughTheBufferedReader) {
   TempDir dir;
   EXPECT_EQ(error_of([&] { Teskra::load(dir / "none"); }), "io error: No such file or directory");
   EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "none"); }), "io error: No such file or directory");
-  EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / std::string("a\0b", 3)); }),
-            "io error: file name contained an unexpected NUL byte");
   write_file(dir / "empty", "");
   EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "empty"); }), kShort);
-  // Code blocks far larger than the 8 KiB buffer, and fields straddling it.
-  const Teskra big = filled(IndexType::BruteForce, Metric::Cosine, 300, 700);
-  big.save(dir / "big");
-  expect_same_index(big, Teskra::load(dir / "big"));
+  // Blocks far larger than the 8 KiB buffer, and fields straddling it; a file
+  // that ends early fails instead of faulting. (Deleting the file under a
+  // loaded index: test_persistence.py.)
   const Teskra graph = filled(IndexType::Hnsw, Metric::Cosine, 300, 300);
   graph.save(dir / "graph");
+  expect_same_index(graph, Teskra::load(dir / "graph"));
   const Bytes bytes = read_file(dir / "graph");
   write_file(dir / "graph", bytes.substr(0, bytes.size() - 1));
   EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "graph"); }), kShort);
-  // The loaded index owns everything: the file can go.
-  write_file(dir / "graph", bytes);
-  const Teskra loaded = Teskra::load_mmap(dir / "graph");
-  fs::remove(dir / "graph");
-  expect_same_index(graph, loaded);
 }
 
 }  // namespace

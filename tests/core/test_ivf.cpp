@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -20,24 +19,21 @@
 #include "core/search/centroid_panel.h"
 #include "core/search/ivf.h"
 #include "core/search/kmeans.h"
+#include "test_util.h"
 
 namespace teskra {
 namespace {
 
+using namespace test_util;
 using Rows = std::vector<std::vector<float>>;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// The error text, or "" when f throws nothing.
-std::string message_of(const std::function<void()>& f) {
-  try { f(); } catch (const TeskraError& e) { return e.what(); }
-  return "";
-}
-
 EngineConfig ivf_config(uint64_t dim, uint64_t nlist, uint64_t nprobe, Metric metric = Metric::Cosine,
                         IndexType type = IndexType::IvfFlat) {
-  return {.dim = dim, .n4_dims = padded_dim_for(dim), .seed = kDefaultSeed, .ivf_nlist = nlist,
-          .ivf_nprobe = nprobe, .metric = uint8_t(metric), .index_type = uint8_t(type)};
+  EngineConfig c = config(dim, metric, type);
+  c.ivf_nlist = nlist, c.ivf_nprobe = nprobe;
+  return c;
 }
 
 // n rows of dim values around `blobs` random centres.
@@ -57,18 +53,6 @@ std::vector<float> flatten(const Rows& rows) {
   std::vector<float> out;
   for (const auto& r : rows) out.insert(out.end(), r.begin(), r.end());
   return out;
-}
-
-std::vector<uint64_t> iota_ids(size_t n, uint64_t first = 0) {
-  std::vector<uint64_t> ids(n);
-  for (size_t i = 0; i < n; ++i) ids[i] = first + i;
-  return ids;
-}
-
-// The same bits, or both NaN: which operand's NaN an add passes on depends on
-// the order the compiler chose, so a NaN's sign and payload are not reproducible.
-bool same_value(float a, float b) {
-  return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (std::isnan(a) && std::isnan(b));
 }
 
 TEST(CentroidPanel, EveryKernelReturnsTheSequentialLoopBitForBit) {
@@ -218,7 +202,7 @@ TEST(KMeans, FixedExamplesAndDegenerateInputs) {
   const KMeansResult one = kmeans(FlatRows(five, 1), 0, kDefaultSeed, Metric::L2);
   EXPECT_TRUE(one.k == 1 && one.assignment == std::vector<uint32_t>(5, 0));
   EXPECT_EQ(kmeans(FlatRows(five, 1), 256, kDefaultSeed, Metric::L2).k, 5u);
-  EXPECT_EQ(message_of([] { kmeans(FlatRows({}, 4), 8, 1, Metric::L2); }), "index is empty");
+  EXPECT_EQ(error_of([] { kmeans(FlatRows({}, 4), 8, 1, Metric::L2); }), "index is empty");
   // All rows identical: every score ties, so everything goes to the last list.
   const IvfFlat same = IvfFlat::build(4, 1, 1, 3, iota_ids(10), std::vector<uint8_t>(10), std::vector<float>(10),
                                       std::vector<float>(30, 0.25f), kDefaultSeed, Metric::Cosine);
@@ -235,7 +219,7 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
   // A search with k 100: the error, or how many hits.
   auto probe = [&] {
     size_t hits = 0;
-    const std::string error = message_of([&] { hits = e.search(vs[35], 100, std::nullopt).size(); });
+    const std::string error = error_of([&] { hits = e.search(vs[35], 100, std::nullopt).size(); });
     return error.empty() ? std::to_string(hits) + " hits" : error;
   };
   const std::string empty = "index is empty", unbuilt = "call build() before search() for IvfFlat indexes";
@@ -252,7 +236,7 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
       {"nprobe 0", [&] { e.set_nprobe(0); }, "", 40, "0 hits"},
       {"nprobe beyond the lists", [&] { e.set_nprobe(1000); }, "", 40, "40 hits"}};
   for (const Step& s : steps) {
-    EXPECT_EQ(message_of(s.act), s.error) << s.what;
+    EXPECT_EQ(error_of(s.act), s.error) << s.what;
     EXPECT_EQ(e.n_vectors(), s.n) << s.what;
     EXPECT_EQ(probe(), s.probe) << s.what;
   }
@@ -317,14 +301,14 @@ TEST(EngineFit, ValuesAndErrorsInOrder) {
   // vectors are stored, that is reported before the sample is looked at.
   Teskra e(ivf_config(3, 1, 1, Metric::L2));
   auto mean = [&] { return e.pipeline().std_params()->mean; };
-  EXPECT_EQ(message_of([&] { e.fit({}); }), "sample is empty — provide at least 1 vector for profiling");
+  EXPECT_EQ(error_of([&] { e.fit({}); }), "sample is empty — provide at least 1 vector for profiling");
   e.fit(Rows{{1, 2, 3}, {4, 5, 6}});
-  EXPECT_EQ(message_of([&] { e.fit(Rows{{1, 2, 3}, {1, 2}, {1}}); }), "dimension mismatch: expected 3, got 2");
+  EXPECT_EQ(error_of([&] { e.fit(Rows{{1, 2, 3}, {1, 2}, {1}}); }), "dimension mismatch: expected 3, got 2");
   EXPECT_EQ(mean(), std::vector<float>(3, 3.5f));
   e.fit(Rows{{0, 0, 0}, {2, 2, 2}});
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));
   e.add(iota_ids(1), Rows{{1, 2, 3}});
-  EXPECT_EQ(message_of([&] { e.fit({}); }), "fit() must be called before add() — index already contains vectors");
+  EXPECT_EQ(error_of([&] { e.fit({}); }), "fit() must be called before add() — index already contains vectors");
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));
 }
 

@@ -17,15 +17,13 @@
 
 #include "core/quantize/tables.h"
 #include "core/simd/kernels.h"
+#include "test_util.h"
 
 namespace teskra::simd {
 namespace {
 
-uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-
-bool same_result(float a, float b) {
-  return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b);
-}
+using test_util::bits;
+using test_util::same_value;
 
 std::string show(float f) {
   char buf[64];
@@ -34,38 +32,29 @@ std::string show(float f) {
 }
 
 #define EXPECT_SAME(got, want) \
-  EXPECT_PRED2(same_result, got, want) << "got " << show(got) << " want " << show(want)
+  EXPECT_PRED2(same_value, got, want) << "got " << show(got) << " want " << show(want)
 
 uint8_t pack(unsigned lo, unsigned hi) { return static_cast<uint8_t>(lo | (hi << 4)); }
 
 // ---------------------------------------------------------------------------
 // The reference, pinned by hand (checked on every set).
 
-TEST(ReferenceKernels, TwoBitKnownSum) {
+TEST(ReferenceKernels, TwoBitKnownSumAndPlusZeroForAZeroQuery) {
   const float q[4] = {1, 2, 3, 4};
   const uint8_t code = 0xE4;  // codes 0, 1, 2, 3
   const TwoBitQuery tq = TwoBitQuery::from(q, 4);
   const uint8_t* ptrs[1] = {&code};
+  // The sums start at +0 and -0 products do not change that.
+  const std::vector<uint8_t> codes(100, 0x5C);
+  const std::vector<float> zero(400, 0.0f);
   for (const KernelSet* k : available_kernels()) {
     EXPECT_EQ(bits(k->score_2bit(q, 4, &code, 1)), bits(4.98403263f)) << k->name;
     float out = -1.0f;
     k->score_2bit_batch(tq, CodeBatch{.ptrs = ptrs, .n = 1}, 1, &out);
     EXPECT_EQ(bits(out), bits(4.98403263f)) << k->name;
-  }
-}
-
-TEST(ReferenceKernels, ZeroQueryAndEmptyCodeScorePlusZero) {
-  std::mt19937 rng(7);
-  for (size_t bytes : {1, 4, 8, 13, 64, 100}) {
-    std::vector<uint8_t> code(bytes);
-    for (auto& b : code) b = static_cast<uint8_t>(rng());
-    const std::vector<float> q(4 * bytes, 0.0f);
-    for (const KernelSet* k : available_kernels()) {
-      // The sums start at +0 and -0 products do not change that.
-      EXPECT_EQ(bits(k->score_4bit(q.data(), code.data(), bytes, 2 * bytes)), 0u) << k->name;
-      EXPECT_EQ(bits(k->score_2bit(q.data(), 4 * bytes, code.data(), bytes)), 0u) << k->name;
-      EXPECT_EQ(bits(k->score_2bit(q.data(), 1, code.data(), 0)), 0u) << k->name;
-      EXPECT_EQ(bits(k->score_4bit(q.data(), code.data(), 0, 0)), 0u) << k->name;
+    for (size_t bytes : {0, 1, 13, 100}) {
+      EXPECT_EQ(bits(k->score_4bit(zero.data(), codes.data(), bytes, 2 * bytes)), 0u) << k->name;
+      EXPECT_EQ(bits(k->score_2bit(zero.data(), 4 * bytes, codes.data(), bytes)), 0u) << k->name;
     }
   }
 }
@@ -137,18 +126,6 @@ TEST(ReferenceKernels, FourBitFusedInChunksRoundedInTail) {
   for (const KernelSet* k : available_kernels()) {
     EXPECT_EQ(bits(k->score_4bit(q.data(), chunked.data(), 16, 32)), bits(fused)) << k->name;
     EXPECT_EQ(bits(k->score_4bit(qt.data(), tail_only.data(), 4, 8)), bits(rounded)) << k->name;
-  }
-}
-
-// The tail's high nibble counts only while its coordinate is below limit
-// (padded dimension 1: one value, one byte).
-TEST(ReferenceKernels, FourBitLimitDropsHighNibble) {
-  const float q[2] = {1.5f, 1000.0f};
-  const uint8_t code = pack(9, 15);
-  const float low = 1.5f * CENTROIDS_4BIT[9];
-  for (const KernelSet* k : available_kernels()) {
-    EXPECT_EQ(k->score_4bit(q, &code, 1, 1), low) << k->name;
-    EXPECT_EQ(k->score_4bit(q, &code, 1, 2), low + 1000.0f * CENTROIDS_4BIT[15]) << k->name;
   }
 }
 
@@ -299,37 +276,28 @@ TEST_P(KernelEquivalence, OneCodeEveryLength) {
   }
 }
 
-// Every batch size up to 70 crosses each lane-group and interleave boundary;
-// one-byte codes also run with query lengths 1 and 2 (padded dimension 1, 2).
-TEST_P(KernelEquivalence, BatchEverySize) {
+// Every batch size up to 70 crosses each lane-group and interleave boundary
+// (at a few lengths), and every length up to 80 and around the larger chunk
+// edges runs a batch of 37; each also with an odd 4-bit limit and a query
+// shorter than the 2-bit slots (one-byte codes: lengths 1 and 2, padded
+// dimensions 1 and 2).
+TEST_P(KernelEquivalence, BatchesOfEverySizeAndLength) {
   std::mt19937_64 rng(5);
+  std::vector<std::pair<size_t, size_t>> cases;  // (bytes, n)
   for (size_t bytes : {1, 2, 3, 5, 8, 13, 16, 17, 64, 129, 256}) {
-    for (size_t n = 0; n <= 70; ++n) {
-      const Codes c(n, bytes, n % 5, n % 3, static_cast<int>(n % kCodeKinds), rng);
-      const std::vector<float> q = make_query(4 * bytes, static_cast<int>(n % kQueryKinds), rng);
-      const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
-      check_batches(c, q, 2 * bytes, 4 * bytes, what);
-      if (bytes == 1) {
-        for (size_t q_len : {1, 2}) check_batches(c, q, q_len, q_len, what + " short q");
-      }
-    }
+    for (size_t n = 0; n <= 70; ++n) cases.push_back({bytes, n});
   }
-}
-
-TEST_P(KernelEquivalence, BatchEveryLength) {
-  std::mt19937_64 rng(6);
-  std::vector<size_t> lengths;
-  for (size_t b = 1; b <= 80; ++b) lengths.push_back(b);
+  for (size_t b = 1; b <= 80; ++b) cases.push_back({b, 37});
   for (size_t edge = 96; edge <= 1024; edge += edge < 256 ? 16 : 64) {
-    for (size_t b : {edge - 3, edge - 1, edge, edge + 1, edge + 5}) lengths.push_back(b);
+    for (size_t b : {edge - 3, edge - 1, edge, edge + 1, edge + 5}) cases.push_back({b, 37});
   }
-  for (size_t bytes : lengths) {
-    const Codes c(37, bytes, 3, bytes % 4, 0, rng);
-    const std::vector<float> q = make_query(4 * bytes, static_cast<int>(bytes % kQueryKinds), rng);
-    const std::string what = "bytes " + std::to_string(bytes);
+  for (const auto& [bytes, n] : cases) {
+    const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 4, static_cast<int>((n + bytes) % kCodeKinds), rng);
+    const std::vector<float> q = make_query(4 * bytes, static_cast<int>((n + bytes) % kQueryKinds), rng);
+    const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
     check_batches(c, q, 2 * bytes, 4 * bytes, what);
-    // An odd 4-bit limit and a query shorter than the 2-bit slots.
-    check_batches(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
+    if (bytes > 1) check_batches(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
+    else for (size_t q_len : {1, 2}) check_batches(c, q, q_len, q_len, what + " short q");
   }
 }
 
@@ -357,7 +325,10 @@ class GuardedPage {
   uint8_t* mem_ = nullptr;
 };
 
-TEST_P(KernelEquivalence, NoReadPastQuery) {
+// Neither the query nor the last code of a batch may be read past its end
+// (both placed to end at the guard): no whole vector or word load may reach
+// beyond the last byte.
+TEST_P(KernelEquivalence, NoReadPastTheQueryOrTheLastCode) {
   GuardedPage g;
   if (!g.ok()) GTEST_SKIP() << "no guard page";
   const uint8_t code = 0xE4;
@@ -374,7 +345,7 @@ TEST_P(KernelEquivalence, NoReadPastQuery) {
     k().score_2bit_batch(tq, CodeBatch{.base = &code, .stride = 1, .n = 1}, 1, &out);
     EXPECT_EQ(bits(out), bits(want)) << q_len;
   }
-  // 4-bit with padded dimension 1: one value, limit 1.
+  // 4-bit with padded dimension 1: one value, limit 1, so the high nibble does not count.
   float* q1 = reinterpret_cast<float*>(g.ending_at_guard(sizeof(float)));
   *q1 = 3.0f;
   const uint8_t code4 = pack(12, 7);
@@ -382,13 +353,7 @@ TEST_P(KernelEquivalence, NoReadPastQuery) {
   float out = 0.0f;
   k().score_4bit_batch(q1, CodeBatch{.base = &code4, .stride = 1, .n = 1}, 1, 1, &out);
   EXPECT_EQ(out, 3.0f * CENTROIDS_4BIT[12]);
-}
 
-// The last code of a batch ends at the guard: no kernel may load a whole
-// vector or word that reaches past the last code byte.
-TEST_P(KernelEquivalence, NoReadPastLastCode) {
-  GuardedPage g;
-  if (!g.ok()) GTEST_SKIP() << "no guard page";
   std::mt19937_64 rng(10);
   for (size_t bytes = 1; bytes <= 40; ++bytes) {
     for (size_t n : {1, 4, 7, 16, 19}) {

@@ -106,31 +106,13 @@ TEST(Rhdh, ChaCha20) {
             rhdh_detail::chacha20_block(key, 5 + (uint64_t{1} << 32)));
 }
 
-TEST(Rhdh, TinyDimsAndInputLength) {
-  expect_same_bits(Rhdh(0, kSeed).apply(Floats{}), {0.0f}, 0);
-  const Rhdh r1(1, kSeed);
-  expect_same_bits(r1.apply(Floats{2.5f}), {2.5f * r1.signs()[0]}, 1);
-  // Dim 3 pads with a zero; H4 in Sylvester order, 1 / sqrtf(4) = 0.5 exactly.
-  const Rhdh r(3, kSeed);
-  const float d0 = 1.0f * r.signs()[0], d1 = 2.0f * r.signs()[1], d2 = 4.0f * r.signs()[2];
-  EXPECT_EQ(r.apply(Floats{1.0f, 2.0f, 4.0f}),
-            (Floats{((d0 + d1) + d2) * 0.5f, ((d0 - d1) + d2) * 0.5f, ((d0 + d1) - d2) * 0.5f,
-                    ((d0 - d1) - d2) * 0.5f}));
-  // Short input is zero padded; values past P have no coordinate.
-  const Rhdh r100(100, kSeed);
-  Floats x(100, 0.0f);
-  x[1] = -2.0f;
-  expect_same_bits(r100.apply(Floats{0.0f, -2.0f}), r100.apply(x), 100);
-  expect_same_bits(r100.apply(Floats(200, 9.0f)), r100.apply(Floats(128, 9.0f)), 100);
-}
-
 TEST(Rhdh, ApplyMatchesTextbookLoopAndPreservesNorm) {
   std::mt19937 rng(7);
   std::normal_distribution<float> normal(0.0f, 3.0f);
   // Signed zeros, subnormals and one near-overflow value take the same adds.
   const float den = std::numeric_limits<float>::denorm_min();
   const float edge_values[] = {-0.0f, 0.0f, -1.5f, 1e-30f};
-  for (uint64_t dim : {1, 2, 3, 5, 9, 16, 33, 100, 256, 384, 768, 1024, 1536, 4096, 8192}) {
+  for (uint64_t dim : {0, 1, 2, 3, 5, 9, 16, 33, 100, 256, 384, 768, 1024, 1536, 4096, 8192}) {
     const Rhdh r(dim, kSeed ^ dim);
     Floats x(dim), odd(dim);
     double in_sq = 0.0, out_sq = 0.0;

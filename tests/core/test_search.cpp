@@ -1,11 +1,11 @@
-// The top-k heap, the allowlist and the exhaustive scan's ordering rules.
+// The top-k heap, the allowlist and the post-filter.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "core/search/filter.h"
@@ -13,6 +13,8 @@
 
 namespace teskra {
 namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 std::vector<uint64_t> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<uint64_t> out;
@@ -26,96 +28,58 @@ std::set<uint64_t> id_set(const std::vector<SearchHit>& hits) {
   return out;
 }
 
-TEST(TopK, KeepsTheBestKSortedHighestFirst) {
-  TopK heap(3, 10);
-  const float scores[] = {0.5f, 2.0f, -1.0f, 3.0f, 1.0f, 2.5f};
-  for (uint64_t i = 0; i < 6; ++i) heap.offer(i, scores[i]);
-  auto hits = heap.into_sorted();
-  EXPECT_EQ(ids_of(hits), (std::vector<uint64_t>{3, 5, 1}));
-  EXPECT_EQ(hits[0].score, 3.0f);
+// The heap's sorted result after offering (id, score) pairs in order.
+std::vector<SearchHit> top(uint64_t k, const std::vector<std::pair<uint64_t, float>>& offers) {
+  TopK heap(k, offers.size());
+  for (auto [id, score] : offers) heap.offer(id, score);
+  return heap.into_sorted();
 }
 
-TEST(TopK, EqualScoreToTheRootIsNotAdmittedEvenWithSmallerId) {
-  TopK heap(2, 10);
-  heap.offer(10, 1.0f);
-  heap.offer(20, 1.0f);
-  heap.offer(5, 1.0f);  // equal to the root: discarded
-  auto hits = heap.into_sorted();
-  EXPECT_EQ(id_set(hits), (std::set<uint64_t>{10, 20}));
-}
-
-TEST(TopK, RootIsLowestScoreThenLargestId) {
-  // Among equal lowest scores the root is the largest id, so a better
-  // candidate evicts the largest id first.
-  TopK heap(3, 10);
-  heap.offer(1, 1.0f);
-  heap.offer(9, 1.0f);
-  heap.offer(4, 1.0f);
-  EXPECT_EQ(heap.worst_score(), 1.0f);
-  heap.offer(7, 2.0f);
-  auto ids = ids_of(heap.into_sorted());
-  EXPECT_EQ(ids[0], 7u);
-  EXPECT_EQ(std::set<uint64_t>(ids.begin(), ids.end()), (std::set<uint64_t>{1, 4, 7}));
-}
-
-TEST(TopK, NanIsNeverAdmittedOnceFull) {
-  TopK heap(1, 10);
-  heap.offer(1, 0.0f);
-  heap.offer(2, std::numeric_limits<float>::quiet_NaN());
-  auto hits = heap.into_sorted();
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_EQ(hits[0].id, 1u);
-}
-
-TEST(TopK, HugeKReservesOnlyForTheCandidates) {
-  // Must not try to reserve 2^64 entries.
-  TopK heap(std::numeric_limits<uint64_t>::max(), 4);
-  for (uint64_t i = 0; i < 4; ++i) heap.offer(i, static_cast<float>(i));
-  EXPECT_EQ(ids_of(heap.into_sorted()), (std::vector<uint64_t>{3, 2, 1, 0}));
-}
-
-TEST(TopK, ZeroKKeepsNothing) {
-  TopK heap(0, 4);
-  heap.offer(1, 1.0f);
-  EXPECT_TRUE(heap.into_sorted().empty());
+TEST(TopK, AdmissionAndEviction) {
+  const auto best = top(3, {{0, 0.5f}, {1, 2.0f}, {2, -1.0f}, {3, 3.0f}, {4, 1.0f}, {5, 2.5f}});
+  EXPECT_EQ(ids_of(best), (std::vector<uint64_t>{3, 5, 1}));
+  EXPECT_EQ(best[0].score, 3.0f);
+  // A score equal to the root's is not admitted, even with a smaller id.
+  EXPECT_EQ(id_set(top(2, {{10, 1.0f}, {20, 1.0f}, {5, 1.0f}})), (std::set<uint64_t>{10, 20}));
+  // Among equal lowest scores the root is the largest id, so it is evicted first.
+  const auto evicted = top(3, {{1, 1.0f}, {9, 1.0f}, {4, 1.0f}, {7, 2.0f}});
+  EXPECT_EQ(evicted[0].id, 7u);
+  EXPECT_EQ(id_set(evicted), (std::set<uint64_t>{1, 4, 7}));
+  // NaN never enters a full heap; k 0 keeps nothing.
+  EXPECT_EQ(ids_of(top(1, {{1, 0.0f}, {2, kNaN}})), (std::vector<uint64_t>{1}));
+  EXPECT_TRUE(top(0, {{1, 1.0f}}).empty());
+  // k of 2^64 - 1 reserves for the four candidates, not for k.
+  EXPECT_EQ(ids_of(top(std::numeric_limits<uint64_t>::max(), {{0, 0.0f}, {1, 1.0f}, {2, 2.0f}, {3, 3.0f}})),
+            (std::vector<uint64_t>{3, 2, 1, 0}));
 }
 
 TEST(SortResults, StableByScoreOnlyWithNanComparingEqual) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
   std::vector<SearchHit> hits = {{1, 1.0f}, {2, 3.0f}, {3, 1.0f}, {4, 3.0f}, {5, 2.0f}};
   TopK::sort_results(hits);
   EXPECT_EQ(ids_of(hits), (std::vector<uint64_t>{2, 4, 5, 1, 3}));
-
   // With NaNs there is no total order; the sort must still terminate, stay
   // in bounds and keep every entry.
   std::mt19937 rng(7);
   std::vector<SearchHit> mixed;
-  for (uint64_t i = 0; i < 200; ++i) mixed.push_back({i, (rng() % 5 == 0) ? nan : float(rng() % 7)});
+  for (uint64_t i = 0; i < 200; ++i) mixed.push_back({i, (rng() % 5 == 0) ? kNaN : float(rng() % 7)});
   TopK::sort_results(mixed);
   EXPECT_EQ(id_set(mixed).size(), 200u);
 }
 
 TEST(Allowlist, ChoosesBitmapOrSetByTheSizeRule) {
-  std::vector<uint64_t> small = {3, 70, 5000};
-  Allowlist a(small);
-  EXPECT_TRUE(a.is_bitmap());
-  EXPECT_EQ(a.bitmap_words(), 79u);  // 5000 / 64 = 78 < 96
-
-  std::vector<uint64_t> sparse = {1000000};  // 15625 words for one id
-  EXPECT_FALSE(Allowlist(sparse).is_bitmap());
-  std::vector<uint64_t> big = {uint64_t{1} << 26};
-  EXPECT_FALSE(Allowlist(big).is_bitmap());
-
-  // 31 words for one id is below 32: bitmap; 32 is not.
-  std::vector<uint64_t> edge_in = {31 * 64 + 5};
-  std::vector<uint64_t> edge_out = {32 * 64};
-  EXPECT_TRUE(Allowlist(edge_in).is_bitmap());
-  EXPECT_FALSE(Allowlist(edge_out).is_bitmap());
+  const std::pair<std::vector<uint64_t>, bool> cases[] = {
+      {{3, 70, 5000}, true},            // 79 words < 96
+      {{1000000}, false},               // 15625 words for one id
+      {{uint64_t{1} << 26}, false},
+      {{31 * 64 + 5}, true},            // 31 words for one id is below 32
+      {{32 * 64}, false}};
+  for (const auto& [ids, bitmap] : cases) EXPECT_EQ(Allowlist(ids).is_bitmap(), bitmap) << ids[0];
+  EXPECT_EQ(Allowlist(cases[0].first).bitmap_words(), 79u);
 }
 
 TEST(Allowlist, BothFormsAnswerTheSame) {
   std::mt19937_64 rng(11);
-  std::vector<uint64_t> ids;
+  std::vector<uint64_t> ids = {5, 5, 0};  // duplicates are harmless
   for (int i = 0; i < 500; ++i) ids.push_back(rng() % 20000);
   Allowlist bitmap(ids);
   ASSERT_TRUE(bitmap.is_bitmap());
@@ -130,16 +94,7 @@ TEST(Allowlist, BothFormsAnswerTheSame) {
   }
   EXPECT_FALSE(bitmap.contains(std::numeric_limits<uint64_t>::max()));
   EXPECT_TRUE(set.contains(uint64_t{1} << 40));
-}
-
-TEST(Allowlist, EmptyAllowsNothingAndDuplicatesAreHarmless) {
-  Allowlist empty(std::span<const uint64_t>{});
-  EXPECT_FALSE(empty.contains(0));
-  std::vector<uint64_t> dup = {5, 5, 5, 0};
-  Allowlist a(dup);
-  EXPECT_TRUE(a.contains(5));
-  EXPECT_TRUE(a.contains(0));
-  EXPECT_FALSE(a.contains(1));
+  EXPECT_FALSE(Allowlist(std::span<const uint64_t>{}).contains(0));
 }
 
 TEST(PostFilter, KeepsListedHitsInOrder) {

@@ -17,6 +17,7 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import expect_error
 from teskra import Teskra
 
 TIMEOUT = 60
@@ -122,38 +123,26 @@ def paused_call(call_with):
     return finish
 
 
-def expect_refused(text, call):
-    with pytest.raises(RuntimeError) as e:
-        call()
-    assert str(e.value) == text
-
-
-def test_a_writer_in_progress_refuses_other_threads_at_once():
+def test_a_call_paused_in_another_thread_holds_its_access():
+    """The access state is the object's, not the thread's (every pairing in one thread: test_reentrancy.py)."""
     t = Teskra(4)
     t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
-    finish = paused_call(lambda hook: t.add([3], [[0, 0, hook, 1]]))
+    writers = [lambda: t.add([4], [[1, 1, 1, 1]]), lambda: t.set_nprobe(2)]
     # The adding thread is inside add (exclusive): nothing else may touch the index.
-    for reader in (lambda: t.search([1, 0, 0, 0], 1), lambda: len(t), lambda: t.n_vectors, t.packed_data,
-                   lambda: t.save(os.path.join(tempfile.gettempdir(), "never.tskr"))):
-        expect_refused("Already mutably borrowed", reader)
-    for writer in (lambda: t.add([4], [[1, 1, 1, 1]]), t.build, lambda: t.set_nprobe(2), lambda: t.fit([])):
-        expect_refused("Already borrowed", writer)
-    assert "error" not in finish()
-    assert t.n_vectors == 3 and t.vector_ids().tolist() == [1, 2, 3]
-
-
-def test_readers_share_and_keep_writers_out():
-    t = Teskra(4)
-    t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
+    finish = paused_call(lambda hook: t.add([3], [[0, 0, hook, 1]]))
+    for reader in (lambda: t.search([1, 0, 0, 0], 1), t.packed_data):
+        expect_error(RuntimeError, "Already mutably borrowed", reader)
+    for writer in writers:
+        expect_error(RuntimeError, "Already borrowed", writer)
+    assert "error" not in finish() and t.vector_ids().tolist() == [1, 2, 3]
+    # A searching thread is inside search (shared): readers proceed, writers are refused.
     finish = paused_call(lambda hook: t.search([hook, 1, 0, 0], 1))
-    # Another reader proceeds while the first is paused inside search.
-    assert t.search([1, 0, 0, 0], 1)[0]["id"] == 1 and len(t) == 2 and t.packed_data().shape == (2, 2)
-    expect_refused("Already borrowed", lambda: t.add([3], [[0, 0, 1, 0]]))
-    expect_refused("Already borrowed", lambda: t.set_ef_search(3))
-    outcome = finish()
-    assert outcome["result"][0]["id"] == 2
-    t.add([3], [[0, 0, 1, 0]])  # released on return
-    assert len(t) == 3
+    assert t.search([1, 0, 0, 0], 1)[0]["id"] == 1 and t.packed_data().shape == (3, 2)
+    for writer in writers:
+        expect_error(RuntimeError, "Already borrowed", writer)
+    assert finish()["result"][0]["id"] == 2
+    t.add([4], [[0, 0, 1, 0]])  # released on return
+    assert len(t) == 4
 
 
 def test_dropping_the_last_reference_during_a_call():

@@ -58,16 +58,13 @@ def test_id_and_batch_forms_store_the_same_vectors(make_ids, make_batch):
     assert results[0] == results[1]
 
 
-def test_rejected_forms_empty_batches_and_duplicates():
+def test_rejected_query_forms_and_zero_columns():
     t = small()
     # A (1, dim) matrix is not one vector: its single row is not a number.
     for bad in ("abcd", {1, 2, 3, 4}, 4.0, [1, 2, "3", 4], {1: 1, 2: 2, 3: 3, 4: 4}, np.zeros((1, 4), np.float32)):
         with pytest.raises(TypeError):
             t.search(bad, 1)
-    for ids, vectors in (([], []), (np.array([], np.uint64), np.zeros((0, 4), np.float32, order="F"))):
-        t.add(ids, vectors)
-    t.add([7, 7], [[1, 0, 0, 0], [0.9, 0.1, 0, 0]])
-    assert len(t) == 5 and [h["id"] for h in t.search([1, 0, 0, 0], 2, allowlist=[7])] == [7, 7]
+    # Empty batches and duplicate ids: test_model.py.
     z = Teskra(0)  # zero-column arrays behave like lists of empty rows
     z.add([1, 2], np.zeros((2, 0), np.float32))
     z.add([3], [[]])
@@ -83,29 +80,13 @@ def test_results_k_and_allowlist_limits():
     assert all(list(h) == ["id", "score"] and type(h["id"]) is int and type(h["score"]) is float for h in everything)
     scores = [h["score"] for h in everything]
     assert scores == sorted(scores, reverse=True) and all(float(np.float32(s)) == s for s in scores)
-    assert pairs(index.search(data[0], 10)) == pairs(everything)[:10]
     # k never sizes an allocation.
-    assert pairs(index.search(data[0], 2**63)) == pairs(everything) and index.search(data[0], 0) == []
+    assert pairs(index.search(data[0], 2**63)) == pairs(everything)
     assert len(index.search(data[0], 2**64 - 1, allowlist=range(200_000))) == 50
     assert index.search(data[0], 10, allowlist=[]) == index.search(data[0], 10, allowlist=[1, 99, 150]) == []
     assert index.search(data[0], 10, allowlist=None) == index.search(k=10, query=data[0])
+    # Restricted before the top k is taken: all four allowed ids although few are among the best ten.
     assert {h["id"] for h in index.search(data[0], 10, range(140, 10**6, 3))} == {140, 143, 146, 149}
-
-
-@pytest.mark.parametrize("allow", [
-    [3, 70, 5000], [1000000], [2**26], [2**26 - 1, 3], [2**64 - 1, 70, 70, 70], list(range(0, 6000, 2)),
-])
-def test_allowlist_forms_filter_exactly(allow):
-    stored = [3, 70, 5000, 1000000, 2**26, 2**26 - 1, 2**64 - 1, 4, 71, 4999] + list(range(100, 140))
-    rng = np.random.default_rng(9)
-    t = Teskra(12)
-    t.add(stored, rng.standard_normal((len(stored), 12)).astype(np.float32))
-    q = rng.standard_normal(12).astype(np.float32)
-    expected = [p for p in pairs(t.search(q, len(stored))) if p[0] in set(allow)]
-    assert expected
-    for form in (allow, tuple(allow), np.array(allow, dtype=np.uint64)):
-        assert pairs(t.search(q, len(stored), allowlist=form)) == expected
-    assert pairs(t.search(q, 1, allowlist=allow)) == expected[:1]
 
 
 @pytest.mark.parametrize("kwargs, share", [

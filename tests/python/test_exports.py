@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import expect_error
 from teskra import Teskra
 
 REPO = Path(__file__).resolve().parents[2]
@@ -33,9 +34,7 @@ def test_shapes_dtypes_copies_codebooks_and_query(kwargs, width):
     assert [a.shape for a in exported] == [(3, width), (3,), (3,)] and exported[2].tolist() == [7, 2**64 - 1, 0]
     for a in (*empty, *exported, q, *tables):
         assert a.flags.writeable and a.flags.c_contiguous and (a.flags.owndata or a.base is q.base)
-    for table, size in zip(tables, (16, 4)):  # ascending and antisymmetric
-        assert (table.shape, table.dtype) == ((size,), np.float32) and np.all(np.diff(table) > 0)
-        assert np.array_equal(table[::-1], -table)
+    assert [(a.shape, a.dtype) for a in tables] == [((16,), np.float32), ((4,), np.float32)]  # bits: test_model.py
     # Every stored norm is the norm of its dequantized row, as the example unpacks it.
     assert np.allclose(np.linalg.norm(ExternalScorer(t).vectors, axis=1), exported[1], rtol=1e-6)
     for a in (*exported, *tables):
@@ -43,7 +42,7 @@ def test_shapes_dtypes_copies_codebooks_and_query(kwargs, width):
     t.add([9], [[2.0] * 100])
     assert [a.shape[0] for a in exported] == [3, 3, 3] and t.search([1.0] * 100, 1)[0]["id"] == 9
     assert t.vector_ids().tolist() == [7, 2**64 - 1, 0, 9] and t.packed_data()[:3].any()
-    assert Teskra.centroids_4bit()[8] == np.float32(0.128395006) and t.centroids_2bit()[3] > 0
+    assert Teskra.centroids_4bit()[8] == np.float32(0.128395006) and t.centroids_2bit()[3] > 0  # unchanged
 
 
 @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
@@ -65,17 +64,14 @@ def test_external_scoring_reproduces_search(metric, layout):
 
 
 def test_profile_variance_and_optimal_n4_dims():
+    # The values are the core's (tests/core/test_profile.cpp): here, what the binding hands over and back.
     t = Teskra(768)
     sample = np.random.default_rng(2).standard_normal((50, 768)).astype(np.float32)
     profile = t.profile_variance(sample)
     assert len(profile) == 1024 and all(type(v) is float and v >= 0 for v in profile)
-    assert t.profile_variance(sample[:1]) == [0.0] * 1024
-    assert [t.optimal_n4_dims(sample, a) for a in (3.0, 3.5, 1.0, 9.0, float("nan"), 3)] == [512, 768, 0, 1024, 0, 512]
+    assert t.profile_variance(sample.tolist()) == profile and t.profile_variance(sample[:1]) == [0.0] * 1024
+    assert [t.optimal_n4_dims(sample, a) for a in (3.0, 3.5, float("nan"), 3)] == [512, 768, 0, 512]
     assert t.optimal_n4_dims(avg_bits=2.1, sample_vecs=sample[:2]) == 48  # x = 51.19995 -> 51 -> 48
-    # An unfitted dot index profiles exactly the transformed queries' population variance.
-    d, rows = Teskra(100, metric="dot"), sample[:20, :100] * 4
-    expected = np.stack([d.transform_query_np(r) for r in rows]).astype(np.float64).var(axis=0)
-    assert np.allclose(d.profile_variance(rows), expected, rtol=1e-6, atol=0)
 
 
 @pytest.mark.parametrize("call, exc, text", [  # exact texts; for argument conversion the prefix
@@ -93,23 +89,7 @@ def test_profile_variance_and_optimal_n4_dims():
     (lambda t: Teskra.centroids_2bit(x=1), TypeError, "centroids_2bit() got an unexpected keyword argument 'x'"),
 ])
 def test_errors(call, exc, text):
-    with pytest.raises(Exception) as e:
-        call(Teskra(4))
-    assert type(e.value) is exc
-    assert str(e.value).startswith(text) if text.startswith("argument '") else str(e.value) == text
-
-
-def test_access_is_taken_before_conversion():
-    t = Teskra(4)
-    hook = lambda action: type("Hook", (), {"__float__": lambda _: (action(), 0.5)[1]})()  # noqa: E731
-    for reader in (t.packed_data, lambda: t.transform_query_np([1] * 4), lambda: t.profile_variance([[1] * 4])):
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-            t.add([2], [[hook(reader), 0, 0, 0]])
-    add = lambda: t.add([3], [[0, 1, 0, 0]])  # noqa: E731
-    for call in (lambda: t.transform_query_np([hook(add), 0, 0, 0]), lambda: t.optimal_n4_dims([[hook(add)] * 4], 3)):
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            call()
-    assert t.n_vectors == 0
+    expect_error(exc, text, lambda: call(Teskra(4)))
 
 
 def test_stub_matches_every_member_signature_and_docstring():

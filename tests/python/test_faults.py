@@ -1,24 +1,13 @@
 """Fault injection: memory exhaustion and failing writes, each case in its own process.
 
-An embedded index shares its process with the host: running out of address
-space in the middle of an add, a build or a load must surface as a Python
-MemoryError, never as an abort, and must leave the index whole and usable.
-A save that cannot be completed (file-size limit, read-only directory) must
-raise OSError and leave the file that was there byte for byte as it was.
-
-Each case runs this file as a child process (python test_faults.py CASE DIR),
-because a limit on the address space or the file size, and a crash, must not
-reach the test runner. The child lowers RLIMIT_AS to its current size plus a
-margin, for a series of margins from almost nothing up to enough, so the
-allocation that fails moves through the operation (the cut points); after
-each cut it lifts the limit again and checks the index. It prints one JSON
-report, which the parent checks: the process exited normally, at least one
-cut ended in MemoryError, the generous margin succeeded, and no cut ended in
-any other way.
-
-Address-space limits cannot be combined with AddressSanitizer (its shadow
-memory alone exceeds any sensible limit), so the cases are skipped under the
-sanitizers (TESKRA_SANITIZED=1).
+Running out of address space in the middle of an add, a build, a search or a load must surface as
+MemoryError, never as an abort, and leave the index whole and usable; a save that cannot complete
+(file-size limit, read-only directory) must raise OSError and leave the previous file byte for byte.
+Each case runs this file as a child (python test_faults.py CASE DIR), so that limits and crashes
+stay out of the test runner. The child caps RLIMIT_AS at its current size plus a series of margins,
+from almost nothing up to enough, so the failing allocation moves through the operation; after each
+cut it lifts the cap and checks the index, then prints one JSON report for the parent. Address-space
+caps and AddressSanitizer's shadow memory exclude each other: skipped under TESKRA_SANITIZED=1.
 """
 
 import json

@@ -1,26 +1,17 @@
 """Model-based test: random call sequences against a NumPy model of the index.
 
-Hypothesis drives one index at a time through construct / fit / add / build /
-search / set_nprobe / set_ef_search / exports / save and load, over every
-index type, metric and code layout, with the argument forms and the
-mistakes a caller makes. After every call the index must agree with the
-model:
+Hypothesis drives one index at a time through construct / fit / add / build / search / set_nprobe /
+set_ef_search / exports / save and load, over every index type, metric and code layout, with the
+argument forms and mistakes a caller makes. After every call the index must agree with the model:
+BruteForce codes, norms, ids and results bit for bit equal to reference.py (equal scores in any
+order); IvfFlat and Hnsw lose no vector, return at most k hits sorted by score, each an added id
+with exactly the reference's score for it, within the allowlist, and an IvfFlat search probing every
+list finds the reference's top-k scores; a loaded index keeps every vector (BruteForce: identical
+exports and results), and an IvfFlat index with vectors not yet built is refused before any file
+appears; every error has the class and text the model expects.
 
-- BruteForce: codes, norms, ids and search results bit for bit equal to
-  reference.py (same scores, same order; equal scores may come in any order);
-- IvfFlat and Hnsw: no vector lost (n_vectors counts what was added and, for
-  IvfFlat, built), results sorted by score and at most k long, every hit an
-  added id with exactly the score the reference gives that vector, the
-  allowlist respected; an IvfFlat search that probes every list finds the
-  reference's top-k scores;
-- save and load: a loaded BruteForce index gives identical exports and
-  results, a loaded IvfFlat or Hnsw index keeps every vector, and an IvfFlat
-  index holding vectors not yet built is refused before any file appears;
-- every error: the same class and the same text as the model expects.
-
-Examples and steps: TESKRA_MODEL_EXAMPLES (default 100) and
-TESKRA_MODEL_STEPS (default 40). The default run is derandomized so that
-`make test` is reproducible; TESKRA_MODEL_RANDOM=1 (make check-memory)
+TESKRA_MODEL_EXAMPLES (default 100) and TESKRA_MODEL_STEPS (default 40) size the run, which is
+derandomized so that `make test` is reproducible; TESKRA_MODEL_RANDOM=1 (make check-memory)
 explores new sequences each run.
 """
 
@@ -30,13 +21,13 @@ import tempfile
 from dataclasses import dataclass, field
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import reference as R
+from conftest import expect_error
 from teskra import Teskra
 
 EMPTY = "index is empty"
@@ -98,25 +89,11 @@ def matrix(draw, n, dim):
     return m
 
 
-def as_form(m, form):
-    """The same rows in one of the argument forms a caller may use."""
-    if form == "list":
-        return [[float(x) for x in row] for row in m]
-    if form == "tuple":
-        return tuple(tuple(float(x) for x in row) for row in m)
-    if form == "rows32":
-        return [row.copy() for row in m]
-    if form == "c32":
-        return np.ascontiguousarray(m)
-    if form == "f32":
-        return np.asfortranarray(m)
-    return m.astype(np.float64)
-
-
-def expect_error(cls, text, call):
-    with pytest.raises(Exception) as e:
-        call()
-    assert type(e.value) is cls and str(e.value) == text, (type(e.value), str(e.value), cls, text)
+# The same rows in each argument form a caller may use.
+FORMS = {"list": lambda m: [[float(x) for x in row] for row in m],
+         "tuple": lambda m: tuple(tuple(float(x) for x in row) for row in m),
+         "rows32": lambda m: [row.copy() for row in m], "c32": np.ascontiguousarray, "f32": np.asfortranarray,
+         "f64": lambda m: m.astype(np.float64)}
 
 
 def bits(scores):
@@ -211,11 +188,11 @@ class IndexMachine(RuleBasedStateMachine):
         form = data.draw(st.sampled_from(["list", "c32", "f32", "rows32"]), "form")
         if n and form in ("list", "rows32") and data.draw(st.booleans(), "bad row"):
             bad = data.draw(st.integers(0, n - 1))
-            rows = as_form(sample, form)
+            rows = FORMS[form](sample)
             rows[bad] = list(rows[bad]) + [1.0]
             return expect_error(ValueError, f"vector {bad} dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
                                 lambda: self.t.fit(rows))
-        call = lambda: self.t.fit(as_form(sample, form))  # noqa: E731
+        call = lambda: self.t.fit(FORMS[form](sample))  # noqa: E731
         if cfg.metric != "l2":
             assert call() is None  # no effect whatever the sample
         elif self.holds_any_vector():
@@ -240,7 +217,7 @@ class IndexMachine(RuleBasedStateMachine):
         # The transform before the add: fit parameters are already in place.
         transformed = np.stack([self.transform(row) for row in m]) if n else np.zeros((0, cfg.layout.p), np.float32)
         codes = R.encode(cfg.layout, transformed)
-        assert t.add(id_form(ids), as_form(m, form)) is None
+        assert t.add(id_form(ids), FORMS[form](m)) is None
         target = self.flat if cfg.kind != "Hnsw" else self.indexed
         target.extend(ids, codes, R.norms(cfg.layout, codes))
         self.raw += list(m)
@@ -252,11 +229,11 @@ class IndexMachine(RuleBasedStateMachine):
         n, m, ids, form, id_form = self.draw_batch(data)
         if data.draw(st.booleans(), "shape or count") and (n or form in ("c32", "f32")):
             if form in ("c32", "f32"):
-                wide = as_form(np.zeros((n, cfg.dim + 1), np.float32), form)
+                wide = FORMS[form](np.zeros((n, cfg.dim + 1), np.float32))
                 return expect_error(ValueError, f"vector dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
                                     lambda: t.add(id_form(ids), wide))
             bad = data.draw(st.integers(0, n - 1))
-            rows = [list(r) for r in as_form(m, "list")]
+            rows = [list(r) for r in FORMS["list"](m)]
             rows[bad] = rows[bad] + [0.5]
             # Every row is converted before any is checked; a wrong count is reported after.
             ids = ids + [1] if data.draw(st.booleans()) else ids
@@ -264,7 +241,7 @@ class IndexMachine(RuleBasedStateMachine):
                                 lambda: t.add(id_form(ids), rows))
         wrong = ids + [7] if not ids or data.draw(st.booleans()) else ids[:-1]
         expect_error(ValueError, f"ids length ({len(wrong)}) != vectors length ({n})",
-                     lambda: t.add(id_form(wrong), as_form(m, form)))
+                     lambda: t.add(id_form(wrong), FORMS[form](m)))
 
     def transform(self, row):
         q = self.t.transform_query_np(row)
@@ -292,12 +269,10 @@ class IndexMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def search(self, data):
-        self.check_search(data, matrix(data.draw, 1, self.cfg.dim)[0], None)
-
-    @precondition(lambda self: self.raw)
-    @rule(data=st.data())
-    def search_added_vector(self, data):
-        self.check_search(data, data.draw(st.sampled_from(self.raw)), None)
+        """A new query, or one that matches a stored vector."""
+        added = self.raw and data.draw(st.booleans(), "query an added vector")
+        self.check_search(data, data.draw(st.sampled_from(self.raw)) if added else matrix(data.draw, 1, self.cfg.dim)[0],
+                          None)
 
     @rule(data=st.data())
     def search_allowlist(self, data):
