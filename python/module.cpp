@@ -451,11 +451,16 @@ PyObject* teskra_set_nprobe(PyObject* op, PyObject* const* args, Py_ssize_t narg
                  [](Teskra& e, uint64_t nprobe) { e.set_nprobe(nprobe); });
 }
 
-// The path argument as UTF-8 text. Only str is accepted: bytes and other
-// path-like objects are refused rather than guessed at. An embedded NUL is
-// passed on for the engine to refuse with its own error.
-bool path_argument(PyObject* obj, std::string& out) {
-  Ref text(to_str(obj, "path"));
+// The one argument of save and load, `path`, as UTF-8 text. Only str is
+// accepted: bytes and other path-like objects are refused rather than
+// guessed at. An embedded NUL is passed on for the engine to refuse with its
+// own error.
+bool path_argument(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                   std::string& out) {
+  static constexpr const char* kNames[] = {"path"};
+  PyObject* argv[1];
+  if (!bind_arguments(function, kNames, 1, args, nargsf, kwnames, argv)) return false;
+  Ref text(to_str(argv[0], "path"));
   if (!text) return false;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
@@ -466,11 +471,8 @@ bool path_argument(PyObject* obj, std::string& out) {
 
 PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_shared(op, [&](Teskra& e) -> PyObject* {
-    static constexpr const char* kNames[] = {"path"};
-    PyObject* argv[1];
-    if (!bind_arguments("save", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
-    if (!path_argument(argv[0], path)) return nullptr;
+    if (!path_argument("save", args, nargsf, kwnames, path)) return nullptr;
     e.save(path);
     Py_RETURN_NONE;
   });
@@ -487,11 +489,8 @@ PyTypeObject* teskra_type_of(PyTypeObject* cls) {
 
 PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr const char* kNames[] = {"path"};
-    PyObject* argv[1];
-    if (!bind_arguments("load", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
     std::string path;
-    if (!path_argument(argv[0], path)) return nullptr;
+    if (!path_argument("load", args, nargsf, kwnames, path)) return nullptr;
     // Loaded before the object exists: a failed load allocates nothing of
     // Python's.
     Teskra loaded = Teskra::load_mmap(path);
