@@ -123,11 +123,8 @@ Teskra::Teskra(const EngineConfig& config, QuantPipeline pipeline)
       packed_bytes_per_vec_(pipeline_.packed_bytes_per_vec()) {}
 
 void Teskra::complete_flat_norms() {
-  const size_t bytes = static_cast<size_t>(packed_bytes_per_vec_);
-  const size_t n = std::min(ids_.size(), codes_.size() / bytes);
-  if (norms_.size() >= n) return;
-  norms_.reserve(n);  // the only step that can fail, before any change
-  for (size_t i = norms_.size(); i < n; ++i) norms_.push_back(pipeline_.compute_norm(codes_.data() + i * bytes));
+  // Built aside and swapped in: a failed allocation changes nothing.
+  norms_ = complete_norms(pipeline_, norms_, codes_, ids_.size());
 }
 
 uint64_t Teskra::n_vectors() const {
