@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
   teskra::EngineConfig cfg;
   cfg.dim = dim;
   cfg.seed = teskra::kDefaultSeed;
-  cfg.metric = static_cast<uint8_t>(metric);
+  cfg.metric = metric;
   cfg.bit_width = static_cast<uint8_t>(bits);
   const uint64_t p = teskra::padded_dim_for(dim);
   cfg.n4_dims = bits == 4 ? p : 0;

@@ -44,8 +44,8 @@ struct EngineConfig {
   uint64_t hnsw_ef_construction = 0;
   uint64_t hnsw_ef_search = 0;  // 0 means 2 * hnsw_m
   uint8_t bit_width = 4;
-  uint8_t metric = 0;      // a Metric code
-  uint8_t index_type = 0;  // an IndexType code
+  Metric metric = Metric::Cosine;
+  IndexType index_type = IndexType::BruteForce;
 };
 
 // The seed the Python constructor always passes.

@@ -126,7 +126,7 @@ std::vector<Seed> make_seeds() {
           const uint64_t layout = (dim + metric + n) % 3;
           const uint64_t n4 = layout == 0 ? p : layout == 1 ? 0 : p / 2 / 4 * 4;
           EngineConfig c{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed + n, .bit_width = uint8_t(n4 == 0 ? 2 : 4),
-                         .metric = metric, .index_type = type};
+                         .metric = Metric(metric), .index_type = IndexType(type)};
           if (type == 1) c.ivf_nlist = 4, c.ivf_nprobe = 2;
           if (type == 2) c.hnsw_m = 2 + n % 3, c.hnsw_ef_construction = 8, c.hnsw_ef_search = n % 2 ? 0 : 5;
           Teskra e(c);

@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "core/config.h"
+#include "core/error.h"
+
 namespace teskra::py {
 
 namespace {
@@ -44,13 +47,13 @@ void raise_text(PyObject* cls, std::string_view text) {
 
 }  // namespace
 
-void to_py_err(const TeskraError& error) { raise_text(exception_class(error.kind()), error.message()); }
-
 void set_error_from_current_exception() noexcept {
   try {
     throw;
   } catch (const TeskraError& e) {
-    to_py_err(e);
+    raise_text(exception_class(e.kind()), e.message());
+  } catch (const ConfigError& e) {
+    raise_text(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -7,19 +7,17 @@
 
 #include <Python.h>
 
-#include "core/error.h"
-
 namespace teskra::py {
 
-// Raises the exception class of the error's kind with what() as its only
-// argument: ValueError, RuntimeError (EmptyIndex, NotBuilt) or OSError (Io,
-// InvalidFile, UnsupportedVersion; message only, no errno or filename).
-void to_py_err(const TeskraError& error);
-
 // Translates the exception currently being handled (call only inside a catch
-// block): TeskraError through to_py_err, std::bad_alloc and std::length_error
-// (a request larger than memory) as MemoryError, anything else as
-// RuntimeError.
+// block), always with what() as the exception's only argument:
+//   TeskraError   by its kind: RuntimeError (EmptyIndex, NotBuilt), OSError
+//                 (Io, InvalidFile, UnsupportedVersion; message only, no
+//                 errno or filename), otherwise ValueError;
+//   ConfigError   (core/config.h, an argument out of range) ValueError;
+//   std::bad_alloc and std::length_error (a request larger than memory)
+//                 MemoryError;
+//   anything else RuntimeError.
 void set_error_from_current_exception() noexcept;
 
 // Runs body() and returns its result; if it throws, sets the Python error and

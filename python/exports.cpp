@@ -21,7 +21,6 @@ namespace teskra::py {
 
 namespace {
 
-
 // A new C-ordered array of the given shape whose buffer NumPy allocates and
 // owns, filled with one block copy of count elements.
 template <class T>
@@ -115,7 +114,7 @@ PyObject* teskra_packed_data(PyObject* op, PyObject* const* args, Py_ssize_t nar
     if (!no_arguments("packed_data", args, nargsf, kwnames) || !require_brute_force(e, "packed_data")) {
       return nullptr;
     }
-    const std::vector<uint8_t>& codes = e.codes();
+    const auto& codes = e.codes();
     const size_t width = static_cast<size_t>(e.packed_bytes_per_vec());  // at least 1
     const size_t rows = codes.size() / width;
     return array_copy(NPY_UINT8, {rows, width}, codes.data(), rows * width);
@@ -127,7 +126,7 @@ PyObject* teskra_vector_norms(PyObject* op, PyObject* const* args, Py_ssize_t na
     if (!no_arguments("vector_norms", args, nargsf, kwnames) || !require_brute_force(e, "vector_norms")) {
       return nullptr;
     }
-    const std::vector<float>& norms = e.norms();
+    const auto& norms = e.norms();
     return array_copy(NPY_FLOAT32, {norms.size()}, norms.data(), norms.size());
   });
 }
@@ -137,7 +136,7 @@ PyObject* teskra_vector_ids(PyObject* op, PyObject* const* args, Py_ssize_t narg
     if (!no_arguments("vector_ids", args, nargsf, kwnames) || !require_brute_force(e, "vector_ids")) {
       return nullptr;
     }
-    const std::vector<uint64_t>& ids = e.ids();
+    const auto& ids = e.ids();
     return array_copy(NPY_UINT64, {ids.size()}, ids.data(), ids.size());
   });
 }

@@ -6,20 +6,25 @@
 // Python code, convert the arguments, call exactly one engine operation,
 // convert the result. The C++ body runs inside guarded(), so no C++
 // exception ever reaches the interpreter.
+//
+// The module is initialized in two phases: PyInit_teskra only hands the
+// interpreter the module definition, and exec_module fills in each module
+// object it creates. What the module needs at run time (the class, the
+// interned dict keys of a search hit) lives in that module object's state,
+// found from a method through the class it was called on.
 #define TESKRA_NUMPY_API_OWNER
 #include "python/numpy_api.h"
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/config.h"
 #include "core/engine.h"
-#include "core/io/format.h"
 #include "core/types.h"
 #include "python/args.h"
 #include "python/borrow.h"
@@ -29,18 +34,58 @@
 #include "python/object.h"
 #include "python/ref.h"
 
+// The package version, from the one in CMakeLists.txt's project().
+#ifndef TESKRA_VERSION
+#error "TESKRA_VERSION must be defined by the build"
+#endif
+
 namespace teskra::py {
 namespace {
 
-// Interned dict keys of a search hit, created once at import.
-PyObject* g_key_id = nullptr;
-PyObject* g_key_score = nullptr;
+// ---------------------------------------------------------------------------
+// Module state.
+
+// Owned references, set by exec_module and released with the module.
+struct ModuleState {
+  PyTypeObject* teskra_type;
+  // The keys of a search hit's dict, interned once.
+  PyObject* key_id;
+  PyObject* key_score;
+};
+
+extern PyModuleDef teskra_module;
+
+// The state of the module that defined type (a borrowed view); nullptr with
+// TypeError set when type is none of ours.
+ModuleState* state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &teskra_module);
+  return module == nullptr ? nullptr : static_cast<ModuleState*>(PyModule_GetState(module));
+}
 
 // ---------------------------------------------------------------------------
 // Helpers shared by the entry points.
 
-
 PyObject* bool_result(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+
+// A new instance of type owning the engine built from args in place. If
+// the engine's constructor throws, the half-made object is released and the
+// exception passes on: no instance escapes.
+template <class... Args>
+PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  PyTeskra* self = as_teskra(obj);
+  new (&self->borrow) std::atomic<int64_t>(0);
+  self->engine_live = false;
+  try {
+    new (self->engine_storage) Teskra(std::forward<Args>(args)...);
+  } catch (...) {
+    Py_DECREF(obj);
+    throw;
+  }
+  self->engine_live = true;
+  return obj;
+}
 
 // ---------------------------------------------------------------------------
 // Constructor.
@@ -87,24 +132,6 @@ std::optional<IndexType> parse_index_type(PyObject* text) {
   return std::nullopt;
 }
 
-// The number of 4-bit coordinates: all of them (or none for bit_width 2)
-// unless mixed_ratio or, winning over it, n4_dims asks for a mixed layout.
-// Both give a multiple of 4 not above the padded dimension.
-uint64_t resolve_n4_dims(uint64_t dim, uint8_t bit_width, std::optional<float> mixed_ratio,
-                         std::optional<uint64_t> n4_dims) {
-  const uint64_t padded = padded_dim_for(dim);
-  uint64_t n4 = bit_width == 2 ? 0 : padded;
-  if (mixed_ratio) {
-    float r = *mixed_ratio;
-    if (r < 0.0f) r = 0.0f;  // NaN fails both tests and stays NaN
-    if (r > 1.0f) r = 1.0f;
-    const uint64_t rounded = round_to_count(r * static_cast<float>(padded));
-    n4 = rounded & ~uint64_t{3};
-  }
-  if (n4_dims) n4 = std::min(padded, *n4_dims) & ~uint64_t{3};
-  return n4;
-}
-
 PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* kwlist[] = {"dim",         "metric",     "bit_width",  "index_type",
@@ -147,35 +174,6 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (converted) metric = parse_metric(metric_text.get());
     if (metric) index_type = parse_index_type(type_text.get());
     if (!index_type) return nullptr;
-    // Every index that can be built must also save and load; an index file
-    // holds padded dimensions up to kMaxPaddedDim (beyond it the rotation
-    // alone would take gigabytes).
-    if (padded_dim_for(dim) > kMaxPaddedDim) {
-      PyErr_Format(PyExc_ValueError, "dim must be at most %llu, got %llu",
-                   static_cast<unsigned long long>(kMaxPaddedDim), static_cast<unsigned long long>(dim));
-      return nullptr;
-    }
-    // A graph of degree below 2 cannot link its layers, and its level
-    // multiplier 1 / ln(m) would draw absurd levels; a construction list of 0
-    // keeps no candidates at all.
-    if (*index_type == IndexType::Hnsw) {
-      if (hnsw_m < 2) {
-        PyErr_Format(PyExc_ValueError, "hnsw_m must be at least 2 for an Hnsw index, got %llu",
-                     static_cast<unsigned long long>(hnsw_m));
-        return nullptr;
-      }
-      // The file stores m in 16 bits and list lengths (up to 2m) in u16: a
-      // larger m would save, then load as a different graph.
-      if (hnsw_m > kMaxHnswM) {
-        PyErr_Format(PyExc_ValueError, "hnsw_m must be at most %llu for an Hnsw index, got %llu",
-                     static_cast<unsigned long long>(kMaxHnswM), static_cast<unsigned long long>(hnsw_m));
-        return nullptr;
-      }
-      if (hnsw_efc == 0) {
-        PyErr_SetString(PyExc_ValueError, "hnsw_ef_construction must be at least 1 for an Hnsw index");
-        return nullptr;
-      }
-    }
 
     // Parameters of the other index types stay 0: never validated, never stored.
     EngineConfig config;
@@ -183,8 +181,8 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     config.n4_dims = resolve_n4_dims(dim, bit_width, mixed_ratio, n4_dims);
     config.seed = kDefaultSeed;
     config.bit_width = bit_width;
-    config.metric = static_cast<uint8_t>(*metric);
-    config.index_type = static_cast<uint8_t>(*index_type);
+    config.metric = *metric;
+    config.index_type = *index_type;
     if (*index_type == IndexType::IvfFlat) {
       config.ivf_nlist = ivf_nlist;
       config.ivf_nprobe = ivf_nprobe;
@@ -194,21 +192,11 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       config.hnsw_ef_search = hnsw_efs;
     }
 
-    // The engine is built in place inside the new object; if that
-    // throws, the half-made object is released and no instance escapes.
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) return nullptr;
-    PyTeskra* self = as_teskra(obj);
-    new (&self->borrow) std::atomic<int64_t>(0);
-    self->engine_live = false;
-    try {
-      new (self->engine_storage) Teskra(config);
-    } catch (...) {
-      Py_DECREF(obj);
-      throw;
-    }
-    self->engine_live = true;
-    return obj;
+    // The core's rules, in the order a caller hears about them: ConfigError
+    // (ValueError) for a dim, hnsw_m or hnsw_ef_construction out of range,
+    // then InvalidBitWidth.
+    validate_config(config);
+    return new_instance(type, config);
   });
 }
 
@@ -352,13 +340,13 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
   });
 }
 
-PyObject* make_hit(const SearchHit& hit) {
+PyObject* make_hit(const ModuleState& state, const SearchHit& hit) {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
   PyObject* id = PyLong_FromUnsignedLongLong(hit.id);
   PyObject* score = id ? PyFloat_FromDouble(static_cast<double>(hit.score)) : nullptr;
-  const bool ok = score != nullptr && PyDict_SetItem(dict, g_key_id, id) == 0 &&
-                  PyDict_SetItem(dict, g_key_score, score) == 0;
+  const bool ok = score != nullptr && PyDict_SetItem(dict, state.key_id, id) == 0 &&
+                  PyDict_SetItem(dict, state.key_score, score) == 0;
   Py_XDECREF(id);
   Py_XDECREF(score);
   if (!ok) {
@@ -391,10 +379,12 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
 
     const std::vector<SearchHit> hits = engine.search(query, k, allowlist);
 
+    const ModuleState* state = state_of(Py_TYPE(op));
+    if (state == nullptr) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(hits.size()));
     if (list == nullptr) return nullptr;
     for (size_t i = 0; i < hits.size(); ++i) {
-      PyObject* hit = make_hit(hits[i]);
+      PyObject* hit = make_hit(*state, hits[i]);
       if (hit == nullptr) {
         Py_DECREF(list);
         return nullptr;
@@ -478,15 +468,6 @@ PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, Py
   });
 }
 
-// The type whose constructor is teskra_new: the class itself, also when load
-// is reached through a subclass.
-PyTypeObject* teskra_type_of(PyTypeObject* cls) {
-  for (PyTypeObject* t = cls; t != nullptr; t = t->tp_base) {
-    if (PyType_GetSlot(t, Py_tp_new) == reinterpret_cast<void*>(teskra_new)) return t;
-  }
-  return cls;
-}
-
 PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string path;
@@ -494,20 +475,9 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     // Loaded before the object exists: a failed load allocates nothing of
     // Python's.
     Teskra loaded = Teskra::load_mmap(path);
-    PyTypeObject* type = teskra_type_of(reinterpret_cast<PyTypeObject*>(cls));
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (obj == nullptr) return nullptr;
-    PyTeskra* self = as_teskra(obj);
-    new (&self->borrow) std::atomic<int64_t>(0);
-    self->engine_live = false;
-    try {
-      new (self->engine_storage) Teskra(std::move(loaded));
-    } catch (...) {
-      Py_DECREF(obj);
-      throw;
-    }
-    self->engine_live = true;
-    return obj;
+    ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
+    if (state == nullptr) return nullptr;
+    return new_instance(state->teskra_type, std::move(loaded));
   });
 }
 
@@ -697,39 +667,68 @@ PyType_Spec teskra_spec = {
     teskra_slots,
 };
 
+int exec_module(PyObject* module) {
+  // NumPy's function table is one per process (numpy_api.h); importing it
+  // again for a second module object finds it filled.
+  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  // Whatever is set before a failure is released with the module.
+  state->key_id = PyUnicode_InternFromString("id");
+  if (state->key_id == nullptr) return -1;
+  state->key_score = PyUnicode_InternFromString("score");
+  if (state->key_score == nullptr) return -1;
+  PyObject* type = PyType_FromModuleAndSpec(module, &teskra_spec, nullptr);
+  if (type == nullptr) return -1;
+  state->teskra_type = reinterpret_cast<PyTypeObject*>(type);
+  if (PyModule_AddType(module, state->teskra_type) < 0) return -1;
+  return PyModule_AddStringConstant(module, "__version__", TESKRA_VERSION);
+}
+
+// The state holds the class and the class holds its module: a cycle, which
+// the collector finds through here.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return 0;
+  Py_VISIT(state->teskra_type);
+  Py_VISIT(state->key_id);
+  Py_VISIT(state->key_score);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->teskra_type);
+  Py_CLEAR(state->key_id);
+  Py_CLEAR(state->key_score);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+// Every call relies on the interpreter lock (borrow.h). NumPy's table is one
+// per process, and NumPy itself runs in one interpreter only: so does this
+// module.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
 PyModuleDef teskra_module = {
     PyModuleDef_HEAD_INIT,
     "teskra",
     nullptr,  // no module docstring
-    -1,
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
 };
-
-PyObject* init_module() {
-  if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-  if (g_key_id == nullptr) {
-    g_key_id = PyUnicode_InternFromString("id");
-    g_key_score = PyUnicode_InternFromString("score");
-    if (g_key_id == nullptr || g_key_score == nullptr) return nullptr;
-  }
-  PyObject* module = PyModule_Create(&teskra_module);
-  if (module == nullptr) return nullptr;
-  PyObject* type = PyType_FromSpec(&teskra_spec);
-  if (type == nullptr || PyModule_Add(module, "Teskra", type) < 0 ||
-      PyModule_AddStringConstant(module, "__version__", "1.0.0") < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
-}
 
 }  // namespace
 }  // namespace teskra::py
 
-PyMODINIT_FUNC PyInit_teskra(void) {
-  return teskra::py::guarded<PyObject*>(nullptr, [] { return teskra::py::init_module(); });
-}
+PyMODINIT_FUNC PyInit_teskra(void) { return PyModuleDef_Init(&teskra::py::teskra_module); }

@@ -1,6 +1,8 @@
-// NumPy's C API is a table of function pointers filled in once, by
-// module.cpp at import time; every other file of the module includes this
-// header and shares that table.
+// NumPy's C API is a table of function pointers filled in by module.cpp when
+// the module is executed; every other file of the module includes this
+// header and shares that table. It stays a process-wide symbol rather than
+// module state: every PyArray_* macro reads it by this name, and it is the
+// same table for every module object of the process.
 #pragma once
 
 #include <Python.h>

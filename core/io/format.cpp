@@ -176,22 +176,24 @@ void write_flat_section(ByteSink& out, std::span<const uint8_t> codes, std::span
   write_array<float>(out, norms);
 }
 
-FlatSection read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms) {
+CodeStore read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms) {
   // Codes and ids must both be there; checking them together before the
   // first allocation keeps a damaged n from reserving more than the file.
   in.require(n, bytes_per_vec + sizeof(uint64_t));
-  FlatSection s;
-  s.codes.resize(to_size(n * bytes_per_vec));
-  in.read(s.codes.data(), s.codes.size());
-  s.ids.resize(to_size(n));
-  read_array<uint64_t>(in, s.ids);
-  // Norms are the lenient part: a file that ends inside them (or a version
-  // without them) loads with none, and searches use raw scores.
-  if (with_norms && n <= in.remaining() / sizeof(float)) {
-    s.norms.resize(to_size(n));
-    read_array<float>(in, s.norms);
+  CodeStore::CodeArray codes(to_size(n * bytes_per_vec));
+  in.read(codes.data(), codes.size());
+  std::vector<uint64_t> ids(to_size(n));
+  read_array<uint64_t>(in, ids);
+  // A file that ends right after the ids holds no norms (version 1, or an
+  // index saved while it had none) and searches keep raw scores. A norms part
+  // that starts but stops short is a truncated file like any other.
+  std::vector<float> norms;
+  const bool has_norms = with_norms && in.remaining() != 0;
+  if (has_norms) {
+    norms.resize(to_size(n));
+    read_array<float>(in, norms);
   }
-  return s;
+  return CodeStore(bytes_per_vec, std::move(codes), std::move(ids), std::move(norms), has_norms);
 }
 
 // ---------------------------------------------------------------------------
@@ -205,13 +207,12 @@ void write_ivf_section(ByteSink& out, const IvfFlat& ivf) {
   std::vector<uint8_t> record(sizeof(uint64_t) + bytes + sizeof(float));
   for (const IvfList& list : lists) {
     write_array<float>(out, list.centroid);
-    write_scalar<uint32_t>(out, static_cast<uint32_t>(list.ids.size()));
-    for (size_t j = 0; j < list.ids.size(); ++j) {
-      put_le<uint64_t>(record.data(), list.ids[j]);
-      std::memcpy(record.data() + 8, list.codes.data() + j * bytes, bytes);
-      // A list read from a file always has norms; one built in memory too.
-      // Without one the member is written with norm 0 rather than garbage.
-      put_f32(record.data() + 8 + bytes, j < list.norms.size() ? list.norms[j] : 0.0f);
+    const CodeStore& members = list.members;
+    write_scalar<uint32_t>(out, static_cast<uint32_t>(members.size()));
+    for (size_t j = 0; j < members.size(); ++j) {
+      put_le<uint64_t>(record.data(), members.id(j));
+      std::memcpy(record.data() + 8, members.code(j), bytes);
+      put_f32(record.data() + 8 + bytes, members.norm(j));
       out.write(record.data(), record.size());
     }
   }
@@ -237,15 +238,16 @@ std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint
     read_array<float>(in, list.centroid);
     const uint32_t n_members = read_scalar<uint32_t>(in);
     in.require(n_members, member_bytes);
-    list.ids.resize(n_members);
-    list.codes.resize(n_members * bytes);
-    list.norms.resize(n_members);
+    std::vector<uint64_t> ids(n_members);
+    CodeStore::CodeArray codes(n_members * bytes);
+    std::vector<float> norms(n_members);
     for (uint32_t j = 0; j < n_members; ++j) {
       in.read(record.data(), record.size());
-      list.ids[j] = get_le<uint64_t>(record.data());
-      std::memcpy(list.codes.data() + size_t{j} * bytes, record.data() + 8, bytes);
-      list.norms[j] = get_f32(record.data() + 8 + bytes);
+      ids[j] = get_le<uint64_t>(record.data());
+      std::memcpy(codes.data() + size_t{j} * bytes, record.data() + 8, bytes);
+      norms[j] = get_f32(record.data() + 8 + bytes);
     }
+    list.members = CodeStore(bytes_per_vec, std::move(codes), std::move(ids), std::move(norms), true);
   }
   return lists;
 }

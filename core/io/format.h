@@ -29,7 +29,8 @@
 // then dim f32 inv_std values.
 //
 // BruteForce section: n_vectors codes back to back, n_vectors u64 ids, then
-// n_vectors f32 norms (absent in version 1, or when the engine holds none).
+// n_vectors f32 norms (absent in version 1, or when the engine holds none:
+// the file then ends after the ids).
 // IvfFlat section: u32 list count, u32 centroid length, then per list its
 // centroid (f32s), u32 member count and per member u64 id, code, f32 norm.
 // Hnsw section: u32 node count, u32 entry point (0xFFFFFFFF: none), u32 max
@@ -51,21 +52,14 @@
 #include <span>
 #include <vector>
 
+#include "core/config.h"
 #include "core/io/byte_stream.h"
 #include "core/quantize/pipeline.h"
+#include "core/search/code_store.h"
 #include "core/search/hnsw.h"
 #include "core/search/ivf.h"
 
 namespace teskra {
-
-// The largest padded dimension a file may declare. Larger ones describe no
-// index anyone can build (the binding refuses such dims) and would only make
-// a loader allocate a rotation of gigabytes for a 56-byte file.
-inline constexpr uint64_t kMaxPaddedDim = uint64_t{1} << 26;
-
-// The largest hnsw_m a file can carry faithfully: the header field is 16
-// bits and a layer-0 list of 2m entries must fit its u16 length.
-inline constexpr uint64_t kMaxHnswM = 32767;
 
 // A graph keeps every neighbour list in a fixed slot of 2m (layer 0) or m
 // (above) entries, however few it holds, so a small file with a large m
@@ -115,14 +109,10 @@ StdParams read_std_params(ByteSource& in, uint64_t dim);
 // BruteForce section. norms is empty or parallel to ids.
 void write_flat_section(ByteSink& out, std::span<const uint8_t> codes, std::span<const uint64_t> ids,
                         std::span<const float> norms);
-struct FlatSection {
-  std::vector<uint8_t> codes;
-  std::vector<uint64_t> ids;
-  std::vector<float> norms;  // empty when the file holds none
-};
-// n codes and ids (unexpected end when the source cannot hold them); the n
-// norms when with_norms and the source holds all of them, else none.
-FlatSection read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms);
+// n codes and ids, then with_norms the n norms unless the source ends right
+// after the ids (a store without norms). Any shortfall is the unexpected-end
+// Io error.
+CodeStore read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms);
 
 // IvfFlat section.
 void write_ivf_section(ByteSink& out, const IvfFlat& ivf);

@@ -1,5 +1,5 @@
 // IndexFile: a whole engine to and from the bytes of an index file
-// (format.h). Teskra::save, Teskra::load and Teskra::load_mmap are built on
+// (format.h). Teskra::save and Teskra::load are built on
 // it; the fuzz target calls decode() on bytes in memory.
 #pragma once
 
@@ -23,12 +23,10 @@ class SaveRefused : public std::runtime_error {
 
 class IndexFile {
  public:
-  // Throws what save must throw before touching a file: NotImplemented for
-  // an Hnsw engine without its graph, NotBuilt for an IvfFlat engine never
-  // built, SaveRefused for an IvfFlat engine holding vectors added since its
-  // last build (they are in no list and would silently vanish), for an
-  // hnsw_m above kMaxHnswM, for a padded dimension above kMaxPaddedDim, and
-  // for counts beyond the format's 32-bit fields.
+  // Throws what save must throw before touching a file: the structure's
+  // refusals (IndexStructure::check_saveable), then SaveRefused for a padded
+  // dimension above kMaxPaddedDim or standardization parameters of the wrong
+  // length.
   static void check_saveable(const Teskra& engine);
 
   // The header of the engine's file (n_vectors and has_std_params filled).

@@ -63,7 +63,7 @@ QuantPipeline::QuantPipeline(const EngineConfig& config)
       n2_dims_(0),
       pb4_(0),
       scale_(0.0f),
-      metric_(static_cast<Metric>(config.metric)),
+      metric_(config.metric),
       bit_width_(config.bit_width),
       kernels_(&simd::active_kernels()) {
   const uint64_t p = rotation_.padded_dim();

@@ -17,7 +17,7 @@ std::vector<float> QuantPipeline::profile_variance(const EngineConfig& config,
   const size_t p = static_cast<size_t>(rotation.padded_dim());
   const size_t dim = static_cast<size_t>(config.dim);
   const float scale = std::sqrt(static_cast<float>(p));
-  const bool cosine = static_cast<Metric>(config.metric) == Metric::Cosine;
+  const bool cosine = config.metric == Metric::Cosine;
 
   // Double sums: over hundreds of samples single precision would lose the
   // small differences between sumsq/n and mean^2 that the variance is.

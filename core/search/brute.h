@@ -9,21 +9,10 @@
 
 #include "core/quantize/pipeline.h"
 #include "core/search/filter.h"
+#include "core/search/similarity.h"
 #include "core/types.h"
 
 namespace teskra {
-
-// Similarity from a raw inner product and the candidate's stored norm n:
-// Cosine raw / n (raw when n <= 1e-9), Dot raw, L2 raw - n*n/2 computed as
-// raw + n * (n * -0.5f). All single precision.
-inline float similarity(Metric metric, float raw, float n) {
-  switch (metric) {
-    case Metric::Cosine: return n > 1e-9f ? raw / n : raw;
-    case Metric::L2: return raw + n * (n * -0.5f);
-    case Metric::Dot: break;
-  }
-  return raw;
-}
 
 // The flat store as the scan sees it: code i is bytes
 // [i * stride, (i + 1) * stride) of codes.

@@ -4,17 +4,10 @@
 #include <stdexcept>
 
 #include "core/error.h"
-#include "core/search/brute.h"
+#include "core/search/scan.h"
 #include "core/search/topk.h"
 
 namespace teskra {
-
-namespace {
-
-// Codes scored per kernel call, as in the exhaustive scan.
-constexpr size_t kBlock = 256;
-
-}  // namespace
 
 IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe,
                  uint64_t dim, Metric metric)
@@ -28,7 +21,7 @@ IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t np
 
 void IvfFlat::prepare() {
   n_members_ = 0;
-  for (const IvfList& list : lists_) n_members_ += list.ids.size();
+  for (const IvfList& list : lists_) n_members_ += list.members.size();
   sq_norms_.resize(lists_.size());
   for (size_t c = 0; c < lists_.size(); ++c) {
     const std::vector<float>& centroid = lists_[c].centroid;
@@ -52,16 +45,14 @@ void IvfFlat::prepare() {
 }
 
 IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
-                       std::span<const MemberSpan> members, const RowSource& rows,
-                       uint64_t seed, Metric metric) {
+                       std::span<const CodeStore* const> members, const RowSource& rows, uint64_t seed,
+                       Metric metric) {
   size_t n = 0;
-  for (const MemberSpan& m : members) {
-    if (m.codes.size() / std::max<uint64_t>(bytes_per_vec, 1) != m.ids.size() ||
-        m.codes.size() % std::max<uint64_t>(bytes_per_vec, 1) != 0 ||
-        m.norms.size() != m.ids.size()) {
-      throw std::invalid_argument("IvfFlat::build: ids, codes and norms disagree");
+  for (const CodeStore* m : members) {
+    if (m->bytes_per_vec() != bytes_per_vec || !m->has_norms()) {
+      throw std::invalid_argument("IvfFlat::build: a member store of another code length or without norms");
     }
-    n += m.ids.size();
+    n += m->size();
   }
   if (rows.size() != n) throw std::invalid_argument("IvfFlat::build: one row per vector needed");
   if (n == 0) throw TeskraError::empty_index();
@@ -75,34 +66,17 @@ IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, 
     IvfList& list = lists[c];
     const float* centroid = km.centroids.data() + c * km.dim;
     list.centroid.assign(centroid, centroid + km.dim);
-    list.ids.reserve(counts[c]);
-    list.codes.reserve(counts[c] * bytes_per_vec);
-    list.norms.reserve(counts[c]);
+    list.members = CodeStore(bytes_per_vec);
+    list.members.reserve_more(counts[c]);
   }
   size_t j = 0;
-  for (const MemberSpan& m : members) {
-    for (size_t i = 0; i < m.ids.size(); ++i, ++j) {
-      IvfList& list = lists[km.assignment[j]];
-      list.ids.push_back(m.ids[i]);
-      const uint8_t* code = m.codes.data() + i * bytes_per_vec;
-      list.codes.insert(list.codes.end(), code, code + bytes_per_vec);
-      list.norms.push_back(m.norms[i]);
+  for (const CodeStore* m : members) {
+    for (size_t i = 0; i < m->size(); ++i, ++j) {
+      // Cannot allocate: every list has room for its members.
+      lists[km.assignment[j]].members.append(m->id(i), m->code(i), m->norm(i));
     }
   }
   return IvfFlat(std::move(lists), bytes_per_vec, nprobe, dim, metric);
-}
-
-IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
-                       std::span<const uint64_t> ids, std::span<const uint8_t> codes,
-                       std::span<const float> norms, std::span<const float> vectors,
-                       uint64_t seed, Metric metric) {
-  const MemberSpan members[] = {{ids, codes, norms}};
-  const size_t row_dim = ids.empty() ? static_cast<size_t>(dim) : vectors.size() / ids.size();
-  if (row_dim * ids.size() != vectors.size()) {
-    throw std::invalid_argument("IvfFlat::build: one row per vector needed");
-  }
-  return build(nlist, nprobe, bytes_per_vec, dim, members, FlatRows(vectors, row_dim), seed,
-               metric);
 }
 
 std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
@@ -132,25 +106,9 @@ std::vector<SearchHit> IvfFlat::search(const QuantPipeline& pipeline, const Prep
   const std::vector<SearchHit> ranked = rank_lists(query.q);
 
   uint64_t candidates = 0;
-  for (uint64_t p = 0; p < probe; ++p) candidates += lists_[ranked[p].id].ids.size();
+  for (uint64_t p = 0; p < probe; ++p) candidates += lists_[ranked[p].id].members.size();
   TopK heap(k, candidates);
-  float raw[kBlock];
-  for (uint64_t p = 0; p < probe; ++p) {
-    const IvfList& list = lists_[ranked[p].id];
-    const size_t members = std::min<size_t>(list.ids.size(), list.codes.size() / bytes_per_vec_);
-    for (size_t start = 0; start < members; start += kBlock) {
-      simd::CodeBatch batch;
-      batch.base = list.codes.data() + start * bytes_per_vec_;
-      batch.stride = bytes_per_vec_;
-      batch.n = std::min(kBlock, members - start);
-      pipeline.score_batch(query, batch, raw);
-      for (size_t j = 0; j < batch.n; ++j) {
-        const size_t m = start + j;
-        const float s = m < list.norms.size() ? similarity(metric_, raw[j], list.norms[m]) : raw[j];
-        heap.offer(list.ids[m], s);
-      }
-    }
-  }
+  for (uint64_t p = 0; p < probe; ++p) scan_store(pipeline, query, lists_[ranked[p].id].members, nullptr, heap);
   return heap.into_sorted();
 }
 

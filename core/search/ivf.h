@@ -15,6 +15,7 @@
 
 #include "core/quantize/pipeline.h"
 #include "core/search/centroid_panel.h"
+#include "core/search/code_store.h"
 #include "core/search/kmeans.h"
 #include "core/types.h"
 
@@ -22,42 +23,26 @@ namespace teskra {
 
 struct IvfList {
   std::vector<float> centroid;  // in the transformed-query space
-  std::vector<uint64_t> ids;
-  std::vector<uint8_t> codes;   // member j at [j * bytes_per_vec, (j + 1) * bytes_per_vec)
-  // One stored norm per member, or empty (an index read from a file without
-  // norms): the scan then keeps raw scores, like the exhaustive scan does.
-  std::vector<float> norms;
-};
-
-// Vectors handed to a build: ids, their codes back to back and one norm per
-// id. A build may take several segments; their vectors count in order.
-struct MemberSpan {
-  std::span<const uint64_t> ids;
-  std::span<const uint8_t> codes;
-  std::span<const float> norms;
+  CodeStore members;            // a norm per member
 };
 
 class IvfFlat {
  public:
-  // Takes ready lists (a built or a loaded index). Every list's codes hold
-  // bytes_per_vec bytes per member; norms are empty or one per member.
+  // Takes ready lists (a built or a loaded index) whose codes hold
+  // bytes_per_vec bytes per member.
   IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim,
           Metric metric);
 
-  // Clusters the vectors of members (in segment order) into
-  // k = min(n, max(nlist, 1)) lists (kmeans.h); row j of rows is the
-  // transformed form of vector j. Each list takes its centroid and, in
-  // vector order, the id, code and norm of every vector assigned to it.
-  // EmptyIndex when there are no vectors. Throws std::invalid_argument when
-  // rows, ids, codes and norms disagree in count (a caller's bug).
+  // Clusters the vectors of members (the stores in order, each in its own
+  // order; every store holds norms) into k = min(n, max(nlist, 1)) lists
+  // (kmeans.h); row j of rows is the transformed form of vector j. Each list
+  // takes its centroid and, in vector order, the id, code and norm of every
+  // vector assigned to it. EmptyIndex when there are no vectors. Throws
+  // std::invalid_argument when rows and stores disagree in count or a store
+  // lacks norms (a caller's bug).
   static IvfFlat build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
-                       std::span<const MemberSpan> members, const RowSource& rows,
-                       uint64_t seed, Metric metric);
-  // One segment whose transformed forms are stored back to back.
-  static IvfFlat build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
-                       std::span<const uint64_t> ids, std::span<const uint8_t> codes,
-                       std::span<const float> norms, std::span<const float> vectors,
-                       uint64_t seed, Metric metric);
+                       std::span<const CodeStore* const> members, const RowSource& rows, uint64_t seed,
+                       Metric metric);
 
   const std::vector<IvfList>& lists() const { return lists_; }
   uint64_t bytes_per_vec() const { return bytes_per_vec_; }

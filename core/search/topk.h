@@ -23,18 +23,6 @@ class TopK {
     entries_.reserve(static_cast<size_t>(std::min(k, max_candidates)) + 1);
   }
 
-  uint64_t k() const { return k_; }
-  size_t size() const { return entries_.size(); }
-  bool full() const { return entries_.size() >= k_; }
-  // The root's score; only meaningful when size() > 0.
-  float worst_score() const { return entries_.front().score; }
-
-  // Whether a candidate with this score could be admitted now. A cheap
-  // pre-test for scan loops; offer() applies the same rule.
-  bool would_admit(float score) const {
-    return !full() || (k_ > 0 && score > entries_.front().score);
-  }
-
   void offer(uint64_t id, float score) {
     if (k_ == 0) return;
     if (entries_.size() < k_) {
@@ -46,13 +34,10 @@ class TopK {
     }
   }
 
-  // The entries in heap array order; the heap is left empty.
-  std::vector<SearchHit> take() { return std::move(entries_); }
-
   // Sorts by score, highest first, with a stable sort whose only key is the
   // score (a NaN compares equal to everything).
   static void sort_results(std::vector<SearchHit>& hits);
-  // take() followed by sort_results().
+  // The entries, sorted by sort_results(); the heap is left empty.
   std::vector<SearchHit> into_sorted();
 
  private:
@@ -118,7 +103,7 @@ inline void TopK::sort_results(std::vector<SearchHit>& hits) {
 }
 
 inline std::vector<SearchHit> TopK::into_sorted() {
-  std::vector<SearchHit> hits = take();
+  std::vector<SearchHit> hits = std::move(entries_);
   sort_results(hits);
   return hits;
 }

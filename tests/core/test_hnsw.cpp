@@ -28,7 +28,7 @@ constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
 QuantPipeline make_pipeline(uint64_t dim, Metric metric, uint64_t n4 = kMax) {
   return QuantPipeline(EngineConfig{.dim = dim, .n4_dims = n4 == kMax ? padded_dim_for(dim) : n4,
-                                    .seed = kDefaultSeed, .metric = uint8_t(metric)});
+                                    .seed = kDefaultSeed, .metric = metric});
 }
 
 // Touching clusters, like embeddings of related texts: 32 close centres, each

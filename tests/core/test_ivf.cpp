@@ -1,4 +1,4 @@
-// The IVF index: the centroid kernels, k-means against a plain transcription
+// The IVF index: k-means against a plain transcription
 // of its rules (with and without row skipping), the list probe, and the
 // engine's fit / build / tuning states.
 #include <gtest/gtest.h>
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "core/search/centroid_panel.h"
 #include "core/search/ivf.h"
+#include "core/search/ivf_index.h"
 #include "core/search/kmeans.h"
 #include "test_util.h"
 
@@ -53,37 +53,6 @@ std::vector<float> flatten(const Rows& rows) {
   std::vector<float> out;
   for (const auto& r : rows) out.insert(out.end(), r.begin(), r.end());
   return out;
-}
-
-TEST(CentroidPanel, EveryKernelReturnsTheSequentialLoopBitForBit) {
-  std::mt19937 rng(5);
-  std::normal_distribution<float> g(0.0f, 3.0f);
-  const float extremes[] = {kNaN, kInf, -kInf, 1e-40f, -0.0f, 3e38f, -3e38f, 0.0f};
-  for (size_t dim : {1, 7, 64, 131}) {
-    for (size_t k : {1, 5, 64, 65, 130}) {
-      std::vector<float> cents(k * dim), rows(13 * dim);
-      for (auto* v : {&cents, &rows}) for (float& x : *v) x = g(rng);
-      for (size_t s = 0; s < 8; ++s) {  // adversarial values, overflowing products included
-        cents[rng() % cents.size()] = extremes[s];
-        rows[rng() % rows.size()] = extremes[(s + 3) % 8];
-      }
-      const CentroidPanel panel(cents, k, dim);
-      std::vector<const float*> ptrs;
-      for (size_t r = 0; r < 13; ++r) ptrs.push_back(&rows[r * dim]);  // two whole tiles and a tail
-      for (const char* name : {"scalar", "avx2", "avx512"}) {
-        std::vector<float> out(13 * panel.stride());
-        if (!panel.dots_with(name, ptrs.data(), 13, out.data())) {
-          EXPECT_STRNE(name, "scalar");  // the one kernel every CPU runs
-          continue;
-        }
-        for (size_t i = 0; i < 13 * k; ++i) {
-          const float want = sequential_dot(ptrs[i / k], &cents[i % k * dim], dim);
-          ASSERT_TRUE(same_value(out[i / k * panel.stride() + i % k], want))
-              << name << " dim " << dim << " k " << k << " row " << i / k << " centroid " << i % k;
-        }
-      }
-    }
-  }
 }
 
 // k-means written out from its rules: every row scored against every
@@ -167,20 +136,30 @@ TEST(KMeans, MatchesThePlainRulesBitForBitWithAndWithoutSkipping) {
   }
 }
 
+// An IvfFlat built from one segment of ids, codes, norms and float rows.
+IvfFlat build_lists(uint64_t nlist, uint64_t bytes, uint64_t dim, std::vector<uint64_t> ids,
+                    const std::vector<uint8_t>& codes, std::vector<float> norms, const std::vector<float>& rows,
+                    Metric metric) {
+  const CodeStore store(bytes, CodeStore::CodeArray(codes.begin(), codes.end()), std::move(ids), std::move(norms),
+                        true);
+  const CodeStore* members[] = {&store};
+  return IvfFlat::build(nlist, 1, bytes, dim, members, FlatRows(rows, rows.size() / store.size()), kDefaultSeed,
+                        metric);
+}
+
 TEST(KMeans, FixedExamplesAndDegenerateInputs) {
   const std::vector<float> four = {0, 0, 1, 0, 10, 0, 11, 0};
   const KMeansResult r = kmeans(FlatRows(four, 2), 2, kDefaultSeed, Metric::L2);
   EXPECT_EQ(r.assignment, (std::vector<uint32_t>{0, 0, 1, 1}));
   EXPECT_EQ(r.centroids, (std::vector<float>{0.5f, 0, 10.5f, 0}));
   EXPECT_EQ(r.iterations, 2u);  // the second pass changes nothing
-  const IvfFlat ivf = IvfFlat::build(2, 1, 1, 2, iota_ids(4, 100), std::vector<uint8_t>{10, 11, 12, 13},
-                                     std::vector<float>{1, 2, 3, 4}, four, kDefaultSeed, Metric::L2);
+  const IvfFlat ivf = build_lists(2, 1, 2, iota_ids(4, 100), {10, 11, 12, 13}, {1, 2, 3, 4}, four, Metric::L2);
   ASSERT_EQ(ivf.lists().size(), 2u);
   EXPECT_EQ(ivf.lists()[0].centroid, (std::vector<float>{0.5f, 0}));
-  EXPECT_EQ(ivf.lists()[0].ids, (std::vector<uint64_t>{100, 101}));
-  EXPECT_EQ(ivf.lists()[1].ids, (std::vector<uint64_t>{102, 103}));
-  EXPECT_EQ(ivf.lists()[1].codes, (std::vector<uint8_t>{12, 13}));
-  EXPECT_EQ(ivf.lists()[1].norms, (std::vector<float>{3, 4}));
+  EXPECT_EQ(vec(ivf.lists()[0].members.ids()), (std::vector<uint64_t>{100, 101}));
+  EXPECT_EQ(vec(ivf.lists()[1].members.ids()), (std::vector<uint64_t>{102, 103}));
+  EXPECT_EQ(vec(ivf.lists()[1].members.codes()), (std::vector<uint8_t>{12, 13}));
+  EXPECT_EQ(vec(ivf.lists()[1].members.norms()), (std::vector<float>{3, 4}));
   // L2 ranks lists by 2 q.c - |c|^2: (1, 0) is nearest list 0, though list 1
   // has the larger dot product.
   const auto near = ivf.rank_lists(std::vector<float>{1, 0});
@@ -204,10 +183,10 @@ TEST(KMeans, FixedExamplesAndDegenerateInputs) {
   EXPECT_EQ(kmeans(FlatRows(five, 1), 256, kDefaultSeed, Metric::L2).k, 5u);
   EXPECT_EQ(error_of([] { kmeans(FlatRows({}, 4), 8, 1, Metric::L2); }), "index is empty");
   // All rows identical: every score ties, so everything goes to the last list.
-  const IvfFlat same = IvfFlat::build(4, 1, 1, 3, iota_ids(10), std::vector<uint8_t>(10), std::vector<float>(10),
-                                      std::vector<float>(30, 0.25f), kDefaultSeed, Metric::Cosine);
+  const IvfFlat same = build_lists(4, 1, 3, iota_ids(10), std::vector<uint8_t>(10), std::vector<float>(10),
+                                   std::vector<float>(30, 0.25f), Metric::Cosine);
   ASSERT_EQ(same.lists().size(), 4u);
-  EXPECT_TRUE(same.n_members() == 10 && same.lists()[3].ids == iota_ids(10));
+  EXPECT_TRUE(same.n_members() == 10 && vec(same.lists()[3].members.ids()) == iota_ids(10));
   // The reseeded lists hold the same centroid: equal scores rank in list order.
   const auto ranked = same.rank_lists(same.lists()[3].centroid);
   for (uint64_t c = 0; c < 4; ++c) EXPECT_EQ(ranked[c].id, c);
@@ -240,8 +219,10 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
     EXPECT_EQ(e.n_vectors(), s.n) << s.what;
     EXPECT_EQ(probe(), s.probe) << s.what;
   }
-  // The flat store is released once built; nprobe never touches the configuration.
-  EXPECT_EQ(e.codes().capacity() + e.ids().capacity() + e.norms().capacity() + e.pending_vectors().capacity(), 0u);
+  // The pending store is released once built; nprobe never touches the configuration.
+  const auto& ivf = dynamic_cast<const IvfFlatIndex&>(e.index());
+  EXPECT_EQ(ivf.pending().codes().data(), nullptr);
+  EXPECT_EQ(ivf.pending_vectors().capacity(), 0u);
   EXPECT_EQ(e.config().ivf_nprobe, 4u);
   // An allowlist filters the top k in order.
   const auto top = e.search(vs[0], 10, std::nullopt);
@@ -262,7 +243,9 @@ TEST(EngineIvf, RebuildAfterAddKeepsEveryVectorAndSearchesLikeAFreshBuild) {
     grown.build();
   }
   std::set<uint64_t> members;
-  for (const IvfList& l : grown.ivf()->lists()) members.insert(l.ids.begin(), l.ids.end());
+  for (const IvfList& l : dynamic_cast<const IvfFlatIndex&>(grown.index()).built()->lists()) {
+    members.insert(l.members.ids().begin(), l.members.ids().end());
+  }
   EXPECT_TRUE(grown.n_vectors() == 4000 && members.size() == 4000);
   // Recall@10 against the exhaustive scan over the same codes.
   size_t found[2] = {};

@@ -47,7 +47,7 @@ Floats random_vector(std::mt19937& rng, size_t n, float sd = 1.0f) {
 QuantPipeline pipeline(uint64_t dim, uint64_t n4, Metric metric = Metric::Cosine,
                        uint8_t width = 4) {
   return QuantPipeline(EngineConfig{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed,
-                                    .bit_width = width, .metric = uint8_t(metric)});
+                                    .bit_width = width, .metric = metric});
 }
 
 // The quantizers as defined: the index of the first threshold the value is

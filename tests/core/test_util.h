@@ -10,6 +10,7 @@
 #include <functional>
 #include <numeric>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@
 namespace teskra::test_util {
 
 using Vectors = std::vector<std::vector<float>>;
+
+// A span's elements as a vector, for comparisons.
+template <class T>
+std::vector<std::remove_const_t<T>> vec(std::span<T> s) {
+  return {s.begin(), s.end()};
+}
 
 inline uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 
@@ -54,7 +61,7 @@ inline std::string error_of(const std::function<void()>& f) {
 inline EngineConfig config(uint64_t dim, Metric metric = Metric::Cosine, IndexType type = IndexType::BruteForce,
                            uint8_t bit_width = 4, int64_t n4 = -1) {
   return {.dim = dim, .n4_dims = n4 >= 0 ? uint64_t(n4) : bit_width == 2 ? 0 : padded_dim_for(dim),
-          .seed = kDefaultSeed, .bit_width = bit_width, .metric = uint8_t(metric), .index_type = uint8_t(type)};
+          .seed = kDefaultSeed, .bit_width = bit_width, .metric = metric, .index_type = type};
 }
 
 }  // namespace teskra::test_util

@@ -1,0 +1,76 @@
+// CodeStore: the packed vectors of one index structure. Codes back to back
+// (code i is bytes [i * bytes_per_vec, (i + 1) * bytes_per_vec)), and per
+// vector its caller's id and its stored norm, in insertion order. The flat
+// index, every IvfFlat list and the graph's nodes all keep their vectors in
+// one of these.
+//
+// Norms: a store normally holds one per vector. A store read from a file
+// without norms holds none (has_norms() false) and its scans keep raw scores;
+// complete_norms() computes them from the codes, which every change to such
+// a store does first, so that a ranking never mixes raw and adjusted scores.
+//
+// Growth is geometric. Every call that can fail leaves the store as it was:
+// reserve_more() is the only one that allocates, and append() calls it first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/quantize/pipeline.h"
+#include "core/search/huge_page_allocator.h"
+
+namespace teskra {
+
+class CodeStore {
+ public:
+  // Codes back to back; large stores live on huge pages where possible.
+  using CodeArray = std::vector<uint8_t, HugePageAllocator<uint8_t>>;
+
+  explicit CodeStore(uint64_t bytes_per_vec = 0) : bytes_(static_cast<size_t>(bytes_per_vec)) {}
+  // A store from its parts (a file's contents). codes must hold
+  // bytes_per_vec bytes per id; norms one per id, or none at all when
+  // has_norms is false. std::invalid_argument otherwise.
+  CodeStore(uint64_t bytes_per_vec, CodeArray codes, std::vector<uint64_t> ids, std::vector<float> norms,
+            bool has_norms);
+
+  uint64_t bytes_per_vec() const { return bytes_; }
+  size_t size() const { return ids_.size(); }
+  bool empty() const { return ids_.empty(); }
+  bool has_norms() const { return has_norms_; }
+
+  std::span<const uint8_t> codes() const { return {codes_.data(), codes_.size()}; }
+  std::span<const uint64_t> ids() const { return ids_; }
+  // One per vector, or empty when the store holds none.
+  std::span<const float> norms() const { return norms_; }
+  const uint8_t* code(size_t i) const { return codes_.data() + i * bytes_; }
+  uint64_t id(size_t i) const { return ids_[i]; }
+  float norm(size_t i) const { return norms_[i]; }
+
+  // Room for `extra` more vectors in every array, so that that many appends
+  // cannot fail. Throws std::bad_alloc with only the capacity changed.
+  void reserve_more(size_t extra);
+  // Appends a copy of code (bytes_per_vec bytes) with its id and norm.
+  // Completes the norms first on a store without them.
+  void append(uint64_t id, const uint8_t* code, float norm, const QuantPipeline& pipeline);
+  // The same for a store known to hold norms (std::logic_error otherwise).
+  void append(uint64_t id, const uint8_t* code, float norm);
+  // Keeps the first n vectors (n <= size()).
+  void truncate(size_t n);
+  // Computes the norm of every vector from its code, on a store without
+  // norms; nothing to do otherwise. Built aside: a failed allocation changes
+  // nothing.
+  void complete_norms(const QuantPipeline& pipeline);
+  // Frees every array; the store is empty (with norms) afterwards.
+  void release();
+
+ private:
+  size_t bytes_;
+  CodeArray codes_;
+  std::vector<uint64_t> ids_;
+  std::vector<float> norms_;
+  bool has_norms_ = true;
+};
+
+}  // namespace teskra

@@ -1,0 +1,81 @@
+// IndexStructure: what the engine needs from an index type. The engine holds
+// exactly one, made by make_index() or read_index(), and knows nothing else
+// about it: BruteForce (flat_index.h), IvfFlat (ivf_index.h) and Hnsw
+// (hnsw_index.h) each live in their own files. A new index type implements
+// this interface, gets a tag in IndexType and a case in the two factories.
+//
+// The engine encodes vectors and prepares queries with its pipeline and
+// passes the pipeline into every call; structures keep no reference to it.
+// Every call that fails leaves the structure as it was, except where a
+// method says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/io/byte_stream.h"
+#include "core/quantize/pipeline.h"
+#include "core/search/code_store.h"
+#include "core/types.h"
+
+namespace teskra {
+
+struct Header;
+
+class IndexStructure {
+ public:
+  virtual ~IndexStructure() = default;
+
+  virtual IndexType type() const = 0;
+  // Vectors a search can find; the count an index file records.
+  virtual uint64_t size() const = 0;
+  // Vectors held in any form, searchable or waiting for a build.
+  virtual uint64_t stored() const { return size(); }
+
+  // Room for `count` more add() calls, so that a batch of that many cannot
+  // run out of memory half-way. Throws std::bad_alloc with only capacities
+  // changed.
+  virtual void reserve(size_t count) = 0;
+  // Stores one encoded vector: its code (packed_bytes_per_vec bytes), the
+  // code's stored norm, and the vector's transformed form (padded_dim
+  // values), which a structure may keep to build from.
+  virtual void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
+                   const QuantPipeline& pipeline) = 0;
+
+  // NotBuilt when vectors are stored but none is searchable yet.
+  virtual void require_searchable() const {}
+  // The k >= 1 best hits, highest score first. An absent allowlist means no
+  // restriction; an empty one allows nothing.
+  virtual std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+                                        const std::optional<std::span<const uint64_t>>& allowlist) const = 0;
+
+  // Whatever the structure does once its vectors are in (see each type).
+  virtual void build(const QuantPipeline& pipeline) = 0;
+  // Run-time tuning; structures without the knob ignore it.
+  virtual void set_nprobe(uint64_t) {}
+  virtual void set_ef_search(uint64_t) {}
+
+  // Throws what saving must throw before any file is touched: NotBuilt or
+  // SaveRefused (io/index_file.h) for a structure no file holds faithfully.
+  virtual void check_saveable() const {}
+  // The index section of the file (io/format.h).
+  virtual void write_section(ByteSink& out) const = 0;
+
+  // The flat store the NumPy exports read; null for structures without one.
+  virtual const CodeStore* flat_store() const { return nullptr; }
+};
+
+// An empty structure of config.index_type. config has passed validate_config.
+std::unique_ptr<IndexStructure> make_index(const EngineConfig& config, uint64_t bytes_per_vec,
+                                           uint64_t padded_dim);
+
+// The structure of a file's index section, read from in after the header and
+// the standardization block; h is the file's checked header and config the
+// configuration derived from it. Throws the section decoders' errors.
+std::unique_ptr<IndexStructure> read_index(const Header& h, const EngineConfig& config, ByteSource& in,
+                                           uint64_t bytes_per_vec, uint64_t padded_dim);
+
+}  // namespace teskra

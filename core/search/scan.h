@@ -1,0 +1,20 @@
+// The block scan every exhaustive pass uses (the flat index, each probed
+// IvfFlat list): codes are scored against the prepared query a block at a
+// time through the pipeline's batch scorer, turned into the metric's
+// similarity with their stored norms (raw scores for a store without norms),
+// and offered to the heap in storage order.
+#pragma once
+
+#include "core/quantize/pipeline.h"
+#include "core/search/code_store.h"
+#include "core/search/filter.h"
+#include "core/search/topk.h"
+
+namespace teskra {
+
+// allow may be null (no restriction); rejected vectors cost one probe and are
+// never scored.
+void scan_store(const QuantPipeline& pipeline, const PreparedQuery& pq, const CodeStore& store,
+                const Allowlist* allow, TopK& heap);
+
+}  // namespace teskra
