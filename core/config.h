@@ -20,6 +20,12 @@ inline constexpr uint64_t kMaxPaddedDim = uint64_t{1} << 26;
 // entries must fit its u16 length.
 inline constexpr uint64_t kMaxHnswM = 32767;
 
+// The constructor's defaults for the tuning of each index type.
+inline constexpr uint64_t kDefaultIvfNlist = 256;
+inline constexpr uint64_t kDefaultIvfNprobe = 8;
+inline constexpr uint64_t kDefaultHnswM = 32;
+inline constexpr uint64_t kDefaultHnswEfConstruction = 200;
+
 // A caller's argument out of range. The binding raises ValueError with this
 // text; the texts are the ones the Python constructor has always used.
 class ConfigError : public std::invalid_argument {

@@ -100,7 +100,6 @@ class Teskra {
   // to fill whole buffer" for a file shorter than it claims), InvalidFile,
   // UnsupportedVersion, InvalidMetric, UnsupportedIndexType, InvalidBitWidth.
   static Teskra load(const std::string& path);
-  static Teskra load_mmap(const std::string& path) { return load(path); }
 
  private:
   // Encodes vector v and hands it to the structure; scratch and code are

@@ -1,7 +1,7 @@
 // Fuzz target over the index-file loader.
 //
 // The input is decoded as a whole index file from memory, through the same
-// decoder the buffered and mapped loaders use. Whatever loads must then
+// decoder the file loader uses. Whatever loads must then
 // behave like any index: it answers searches, re-encodes to bytes that decode
 // to the same bytes again, and accepts a new vector (which completes missing
 // norms, inserts into a restored graph, or re-clusters loaded lists). Errors

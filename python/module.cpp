@@ -153,7 +153,8 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     uint8_t bit_width = 4;
     std::optional<float> mixed_ratio;
     std::optional<uint64_t> n4_dims;
-    uint64_t ivf_nlist = 256, ivf_nprobe = 8, hnsw_m = 32, hnsw_efc = 200, hnsw_efs = 0;
+    uint64_t ivf_nlist = kDefaultIvfNlist, ivf_nprobe = kDefaultIvfNprobe, hnsw_m = kDefaultHnswM,
+             hnsw_efc = kDefaultHnswEfConstruction, hnsw_efs = 0;
     if (!to_u64(o_dim, "dim", &dim)) return nullptr;
     Ref metric_text(o_metric ? to_str(o_metric, "metric") : PyUnicode_FromString("cosine"));
     if (!metric_text) return nullptr;
@@ -192,10 +193,8 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       config.hnsw_ef_search = hnsw_efs;
     }
 
-    // The core's rules, in the order a caller hears about them: ConfigError
-    // (ValueError) for a dim, hnsw_m or hnsw_ef_construction out of range,
-    // then InvalidBitWidth.
-    validate_config(config);
+    // The engine checks the configuration (config.h) before building
+    // anything: ConfigError and InvalidBitWidth become ValueError.
     return new_instance(type, config);
   });
 }
@@ -474,7 +473,7 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     if (!path_argument("load", args, nargsf, kwnames, path)) return nullptr;
     // Loaded before the object exists: a failed load allocates nothing of
     // Python's.
-    Teskra loaded = Teskra::load_mmap(path);
+    Teskra loaded = Teskra::load(path);
     ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
     if (state == nullptr) return nullptr;
     return new_instance(state->teskra_type, std::move(loaded));

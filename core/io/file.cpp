@@ -45,14 +45,25 @@ void Fd::close() {
   if (::close(fd) != 0 && errno != EINTR) throw os_error(errno);
 }
 
+void require_regular_file(mode_t mode) {
+  if (S_ISDIR(mode)) throw os_error(EISDIR);
+  if (!S_ISREG(mode)) throw os_error(EINVAL);
+}
+
 Fd open_for_reading(const std::string& path) {
   check_path(path);
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK only matters for what is refused below; reads of a regular
+    // file ignore it.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) throw os_error(errno);
-  return Fd(fd);
+  Fd file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw os_error(errno);
+  require_regular_file(st.st_mode);
+  return file;
 }
 
 uint64_t file_size(const Fd& fd) {

@@ -6,6 +6,8 @@
 // Io error of byte_stream.h.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -46,7 +48,14 @@ class Fd {
   int fd_ = -1;
 };
 
-// Opens path read-only (Io on failure).
+// Index files are regular files. Throws Io "Is a directory" for a directory
+// and "Invalid argument" for anything else that is not a regular file (FIFO,
+// socket, device node, symbolic link), given its st_mode.
+void require_regular_file(mode_t mode);
+
+// Opens path read-only (Io on failure), refusing anything but a regular file
+// (require_regular_file) without waiting: the open does not block on a FIFO
+// without a writer, and a terminal does not become the controlling one.
 Fd open_for_reading(const std::string& path);
 // The file's length by fstat (Io on failure).
 uint64_t file_size(const Fd& fd);

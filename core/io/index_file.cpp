@@ -15,6 +15,9 @@ constexpr const char* kHnswV4Message =
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
+constexpr uint64_t kU16Max = std::numeric_limits<uint16_t>::max();
+constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
+
 // n4_dims as the file defines it: versions 1-2 did not store it and coded
 // every coordinate at the nominal width.
 uint64_t resolved_n4_dims(const Header& h, uint64_t padded) {
@@ -35,6 +38,13 @@ EngineConfig config_of(const Header& h) {
   c.bit_width = h.bit_width;
   c.metric = static_cast<Metric>(h.metric);
   c.index_type = static_cast<IndexType>(h.index_type);
+  if (h.version < 4 && c.index_type == IndexType::IvfFlat) {
+    // Files before version 4 carry no tuning fields. An nprobe of 0 would
+    // make every search of the loaded index empty, and an nlist of 0 leave
+    // one list after the next build: they get the constructor's defaults.
+    c.ivf_nlist = kDefaultIvfNlist;
+    c.ivf_nprobe = kDefaultIvfNprobe;
+  }
   return c;
 }
 
@@ -46,6 +56,23 @@ EngineConfig config_of(const Header& h) {
 void IndexFile::check_saveable(const Teskra& e) {
   const EngineConfig& c = e.config();
   e.index().check_saveable();
+  // Every setting must come back as it was saved: cut to its field, an
+  // nprobe of 2^32 would load as 0 (every search empty) and an
+  // ef_construction of 65536 as 0 (later insertions unreachable).
+  const struct {
+    const char* name;
+    uint64_t value, limit;
+  } fields[] = {{"ivf_nlist", c.ivf_nlist, kU32Max},
+                {"ivf_nprobe", c.ivf_nprobe, kU32Max},
+                {"hnsw_m", c.hnsw_m, kMaxHnswM},
+                {"hnsw_ef_construction", c.hnsw_ef_construction, kU16Max},
+                {"hnsw_ef_search", c.hnsw_ef_search, kU16Max}};
+  for (const auto& f : fields) {
+    if (f.value > f.limit) {
+      throw SaveRefused(std::string("cannot save: ") + f.name + " " + num(f.value) + " is above " + num(f.limit) +
+                        ", the largest an index file can hold");
+    }
+  }
   const uint64_t padded = e.pipeline().padded_dim();
   if (padded > kMaxPaddedDim) {
     throw SaveRefused("cannot save: dimension " + num(c.dim) + " pads to " + num(padded) +
@@ -107,6 +134,8 @@ void IndexFile::check_header(const Header& h) {
                                     ", above the largest supported padded dimension (" +
                                     num(kMaxPaddedDim) + ")");
   }
+  // Only 2 and 4 are widths any writer produces, in every version.
+  if (h.bit_width != 2 && h.bit_width != 4) throw TeskraError::invalid_bit_width(h.bit_width);
   if (!n4_layout_is_sound(padded, resolved_n4_dims(h, padded))) throw TeskraError::invalid_bit_width(h.bit_width);
   if (h.index_type == static_cast<uint8_t>(IndexType::Hnsw)) {
     if (h.version == 4) throw TeskraError::invalid_file(kHnswV4Message);
@@ -114,6 +143,16 @@ void IndexFile::check_header(const Header& h) {
     // graph we write has such an m.
     if (h.hnsw_m < 2) {
       throw TeskraError::invalid_file("hnsw_m " + num(h.hnsw_m) + " is below 2, which no graph can have");
+    }
+    // Lists of 2m entries must fit their u16 lengths; save refuses more.
+    if (h.hnsw_m > kMaxHnswM) {
+      throw TeskraError::invalid_file("hnsw_m " + num(h.hnsw_m) + " is above " + num(kMaxHnswM) +
+                                      ", which no index file holds");
+    }
+    // A construction list of 0 keeps no candidates: later insertions would
+    // link nowhere.
+    if (h.hnsw_ef_construction == 0) {
+      throw TeskraError::invalid_file("hnsw_ef_construction 0 keeps no construction candidates");
     }
   }
 }

@@ -164,12 +164,35 @@ TEST(IndexFileLayout, SizesAndHeaderBytes) {
   EXPECT_EQ(sink.out, want);
 }
 
-TEST(IndexFileLayout, HeaderTruncatesTuningToTheFieldWidths) {
-  EngineConfig c = io_config(IndexType::Hnsw, Metric::Dot, 8);
-  c.hnsw_ef_construction = 70000, c.hnsw_ef_search = 65536 + 7;
-  const Bytes b = encode(Teskra(c));
-  EXPECT_EQ(std::tuple(uint8_t(b[50]), uint8_t(b[51]), uint8_t(b[52]), uint8_t(b[53])),
-            std::tuple(0x70, 0x11, 7, 0));  // 70000 is stored as 4464
+// Settings that do not fit their header fields used to be cut when saved
+// (an nprobe of 2^32 loaded as 0 and every search came back empty): each is
+// refused before any file is touched, and the largest that fits round-trips.
+TEST(IndexFileLayout, SettingsBeyondTheirFieldsAreRefusedTheLargestRoundTrip) {
+  TempDir dir;
+  const std::string path = dir / "keep.tskr";
+  write_file(path, "previous");
+  struct Field { const char* name; IndexType type; uint64_t EngineConfig::*member; uint64_t limit; };
+  const Field fields[] = {{"ivf_nlist", IndexType::IvfFlat, &EngineConfig::ivf_nlist, 0xFFFFFFFFu},
+                          {"ivf_nprobe", IndexType::IvfFlat, &EngineConfig::ivf_nprobe, 0xFFFFFFFFu},
+                          {"hnsw_ef_construction", IndexType::Hnsw, &EngineConfig::hnsw_ef_construction, 0xFFFF},
+                          {"hnsw_ef_search", IndexType::Hnsw, &EngineConfig::hnsw_ef_search, 0xFFFF}};
+  for (const Field& f : fields) {
+    SCOPED_TRACE(f.name);
+    EngineConfig c = io_config(f.type, Metric::Dot, 8);
+    auto made = [&](uint64_t value) {
+      c.*f.member = value;
+      Teskra t(c);
+      t.add(iota_ids(20), random_vectors(20, 8, 1));
+      t.build();
+      return t;
+    };
+    EXPECT_EQ(error_of([&] { made(f.limit + 1).save(path); }), std::string("cannot save: ") + f.name + " " +
+                                                      std::to_string(f.limit + 1) + " is above " +
+                                                      std::to_string(f.limit) + ", the largest an index file can hold");
+    EXPECT_EQ(decode(encode(made(f.limit))).config().*f.member, f.limit);
+  }
+  EXPECT_EQ(read_file(path), "previous");
+  EXPECT_EQ(dir.entries(), 1u);
   // A tuned index saves its configuration, not the run-time values.
   Teskra ivf = filled(IndexType::IvfFlat, Metric::Cosine, 16, 40);
   ivf.set_nprobe(32);
@@ -189,7 +212,6 @@ TEST(IndexFileRoundTrip, EveryTypeMetricAndLayoutInMemoryAndThroughFiles) {
         e.save(dir / "x.tskr");
         EXPECT_EQ(read_file(dir / "x.tskr"), bytes);
         expect_same_index(e, Teskra::load(dir / "x.tskr"));
-        expect_same_index(e, Teskra::load_mmap(dir / "x.tskr"));
       }
     }
   }
@@ -230,10 +252,20 @@ TEST(IndexFileVersions, OlderHeadersAndTheirRules) {
   // Versions 1-2 code every coordinate at the nominal width.
   const Teskra two_bit = decode(as_version(encode(filled(IndexType::BruteForce, Metric::Dot, 100, 5, 2)), 2));
   EXPECT_EQ(std::tuple(two_bit.config().n4_dims, two_bit.packed_bytes_per_vec()), std::tuple(0u, 32u));
-  Bytes odd_width = as_version(v6, 2);
-  odd_width[13] = 3;  // not validated: kept, and not 4, so no 4-bit coordinates
-  EXPECT_EQ(decode(odd_width).config().n4_dims, 0u);
-  EXPECT_EQ(decode(odd_width).config().bit_width, 3u);
+  // No writer produces another width, in any version.
+  for (uint32_t v : {2u, 6u}) {
+    for (uint8_t width : {0, 1, 3, 12}) {
+      Bytes b = as_version(v6, v);
+      b[13] = char(width);
+      EXPECT_EQ(error_of([&] { decode(b); }), "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)");
+    }
+  }
+  // IvfFlat files before version 4 have no nprobe field: the constructor's
+  // default, not 0 (which made every search of the loaded index empty).
+  const Teskra lists = filled(IndexType::IvfFlat, Metric::Dot, 16, 40);
+  const Teskra old_lists = decode(as_version(encode(lists), 3));
+  EXPECT_EQ(std::tuple(old_lists.config().ivf_nlist, old_lists.config().ivf_nprobe), std::tuple(256u, 8u));
+  EXPECT_EQ(old_lists.search(random_vectors(1, 16, 5)[0], 5, std::nullopt).size(), 5u);
   // From version 3 on the stored n4_dims is checked like a constructor's.
   for (uint32_t bad : {130u, 30u}) {
     Bytes b = as_version(v6, 3);
@@ -305,9 +337,11 @@ TEST(IndexFileDamage, EveryUnsoundFieldIsNamed) {
       {patched<uint32_t>(graph, list0 + 2, 30), unsound},
       {patched<uint32_t>(graph, 60, 30), unsound},
       {patched<uint16_t>(graph, 48, 1), "invalid .tskr file: hnsw_m 1 is below 2, which no graph can have"},
-      // 600 tiny nodes with m raised to 65535 would need 600 MiB of empty slots.
-      {patched<uint16_t>(encode(filled(IndexType::Hnsw, Metric::Dot, 4, 600)), 48, 0xFFFF),
-       "invalid .tskr file: graph with hnsw_m 65535 needs more neighbour-list memory than a file of its size can "
+      {patched<uint16_t>(graph, 48, 40000), "invalid .tskr file: hnsw_m 40000 is above 32767, which no index file holds"},
+      {patched<uint16_t>(graph, 50, 0), "invalid .tskr file: hnsw_ef_construction 0 keeps no construction candidates"},
+      // 600 tiny nodes with m raised to 32767 would need 300 MiB of empty slots.
+      {patched<uint16_t>(encode(filled(IndexType::Hnsw, Metric::Dot, 4, 600)), 48, 0x7FFF),
+       "invalid .tskr file: graph with hnsw_m 32767 needs more neighbour-list memory than a file of its size can "
        "justify"}};
   for (const auto& [b, text] : cases) EXPECT_EQ(error_of([&] { decode(b); }), text);
 }
@@ -438,7 +472,7 @@ TEST(Save, LinksAreFollowedAndNewFilesGetTheUmaskPermissions) {
   EXPECT_TRUE(fs::is_symlink(dir / "link") && fs::is_symlink(dir / "hop"));
   EXPECT_EQ(read_file(dir / "real/index.tskr"), encode(e));
   EXPECT_EQ(read_file(dir / "real/new.tskr"), encode(e));
-  EXPECT_EQ(fs::status(dir / "real/index.tskr").permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(dir / "real/index.tskr").permissions(), fs::perms(0600));  // a replaced file keeps its mode
   EXPECT_EQ(fs::status(dir / "real/new.tskr").permissions(), fs::perms(0640));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "real"), fs::directory_iterator()), 2);
   fs::create_symlink("loop", dir / "loop");
@@ -448,9 +482,9 @@ TEST(Save, LinksAreFollowedAndNewFilesGetTheUmaskPermissions) {
 TEST(Load, FileErrorsAndLargeBlocksThroughTheBufferedReader) {
   TempDir dir;
   EXPECT_EQ(error_of([&] { Teskra::load(dir / "none"); }), "io error: No such file or directory");
-  EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "none"); }), "io error: No such file or directory");
+  EXPECT_EQ(error_of([&] { Teskra::load(dir / "none"); }), "io error: No such file or directory");
   write_file(dir / "empty", "");
-  EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "empty"); }), kShort);
+  EXPECT_EQ(error_of([&] { Teskra::load(dir / "empty"); }), kShort);
   // Blocks far larger than the 8 KiB buffer, and fields straddling it; a file
   // that ends early fails instead of faulting. (Deleting the file under a
   // loaded index: test_persistence.py.)
@@ -459,7 +493,7 @@ TEST(Load, FileErrorsAndLargeBlocksThroughTheBufferedReader) {
   expect_same_index(graph, Teskra::load(dir / "graph"));
   const Bytes bytes = read_file(dir / "graph");
   write_file(dir / "graph", bytes.substr(0, bytes.size() - 1));
-  EXPECT_EQ(error_of([&] { Teskra::load_mmap(dir / "graph"); }), kShort);
+  EXPECT_EQ(error_of([&] { Teskra::load(dir / "graph"); }), kShort);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 """save and load as Python sees them: arguments, the loaded object, and which class each error becomes.
 
 The file itself (sizes, bytes, older versions, every truncation, hostile counts, atomic replacement,
-links and permissions) is tested byte for byte in tests/core/test_io.cpp; failing saves in
+links and permissions) is tested byte for byte in tests/core/test_io.cpp; special files, links other
+users plant, kept modes and owners, and killed saves in test_file_safety.py; failing saves in
 test_faults.py; saving inside a conversion callback in test_reentrancy.py.
 """
 
