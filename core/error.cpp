@@ -1,5 +1,6 @@
 #include "core/error.h"
 
+#include <cstring>
 #include <utility>
 
 namespace teskra {
@@ -8,8 +9,8 @@ namespace {
 std::string num(uint64_t v) { return std::to_string(v); }
 }  // namespace
 
-TeskraError::TeskraError(ErrorKind kind, std::string message)
-    : kind_(kind), message_(std::move(message)) {}
+TeskraError::TeskraError(ErrorKind kind, std::string message, int errnum)
+    : kind_(kind), message_(std::move(message)), errno_(errnum) {}
 
 TeskraError TeskraError::dimension_mismatch(uint64_t expected, uint64_t got) {
   return {ErrorKind::DimensionMismatch,
@@ -35,6 +36,8 @@ TeskraError TeskraError::count_mismatch(uint64_t ids, uint64_t vectors) {
 TeskraError TeskraError::io(const std::string& os_message) {
   return {ErrorKind::Io, "io error: " + os_message};
 }
+
+TeskraError TeskraError::os(int errnum) { return {ErrorKind::Io, "io error: " + std::string(std::strerror(errnum)), errnum}; }
 
 TeskraError TeskraError::invalid_file(const std::string& detail) {
   return {ErrorKind::InvalidFile, "invalid .tskr file: " + detail};

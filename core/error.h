@@ -35,6 +35,8 @@ class TeskraError : public std::exception {
   static TeskraError count_mismatch(uint64_t ids, uint64_t vectors);
   // os_message is the operating system's own text for the failure.
   static TeskraError io(const std::string& os_message);
+  // Io with the system's text for errnum, which os_errno() keeps.
+  static TeskraError os(int errnum);
   static TeskraError invalid_file(const std::string& detail);
   static TeskraError unsupported_version(uint32_t version);
   static TeskraError unsupported_index_type(uint8_t byte);
@@ -46,12 +48,16 @@ class TeskraError : public std::exception {
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
   const char* what() const noexcept override { return message_.c_str(); }
+  // The system's error number behind an Io error; 0 when there is none (an
+  // unexpected end of file, a NUL in a path).
+  int os_errno() const noexcept { return errno_; }
 
  private:
-  TeskraError(ErrorKind kind, std::string message);
+  TeskraError(ErrorKind kind, std::string message, int errnum = 0);
 
   ErrorKind kind_;
   std::string message_;
+  int errno_;
 };
 
 }  // namespace teskra

@@ -45,13 +45,43 @@ void raise_text(PyObject* cls, std::string_view text) {
   Py_DECREF(message);
 }
 
+// An Io error with the system's error number becomes OSError(errno, text):
+// OSError's constructor picks the matching subclass (FileNotFoundError,
+// PermissionError, ...) and sets errno and strerror.
+void raise_os_error(int errnum, std::string_view text) {
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return;  // MemoryError already set
+  PyObject* args = Py_BuildValue("(iN)", errnum, message);
+  if (args == nullptr) return;
+  PyErr_SetObject(PyExc_OSError, args);
+  Py_DECREF(args);
+}
+
 }  // namespace
+
+void set_error_filename(PyObject* filename) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_OSError)) {
+    // Only a system error has the [Errno N] form a filename belongs to.
+    PyObject* errnum = PyObject_GetAttrString(exc, "errno");
+    if (errnum == nullptr || (errnum != Py_None && PyObject_SetAttrString(exc, "filename", filename) != 0)) {
+      PyErr_Clear();
+    }
+    Py_XDECREF(errnum);
+  }
+  PyErr_SetRaisedException(exc);
+}
 
 void set_error_from_current_exception() noexcept {
   try {
     throw;
   } catch (const TeskraError& e) {
-    raise_text(exception_class(e.kind()), e.message());
+    if (e.kind() == ErrorKind::Io && e.os_errno() != 0) {
+      raise_os_error(e.os_errno(), e.message());
+    } else {
+      raise_text(exception_class(e.kind()), e.message());
+    }
   } catch (const ConfigError& e) {
     raise_text(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {

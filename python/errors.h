@@ -10,15 +10,22 @@
 namespace teskra::py {
 
 // Translates the exception currently being handled (call only inside a catch
-// block), always with what() as the exception's only argument:
+// block), with what() as the exception's message:
 //   TeskraError   by its kind: RuntimeError (EmptyIndex, NotBuilt), OSError
-//                 (Io, InvalidFile, UnsupportedVersion; message only, no
-//                 errno or filename), otherwise ValueError;
+//                 (Io, InvalidFile, UnsupportedVersion), otherwise ValueError.
+//                 An Io error with a system error number is raised as
+//                 OSError(errno, what()), which makes it the matching
+//                 subclass (FileNotFoundError, PermissionError, ...);
+//                 every other error gets what() as its only argument;
 //   ConfigError   (core/config.h, an argument out of range) ValueError;
 //   std::bad_alloc and std::length_error (a request larger than memory)
 //                 MemoryError;
 //   anything else RuntimeError.
 void set_error_from_current_exception() noexcept;
+
+// Names the file behind a pending OSError that carries an error number (its
+// filename attribute); any other pending error is left as it is.
+void set_error_filename(PyObject* filename) noexcept;
 
 // Runs body() and returns its result; if it throws, sets the Python error and
 // returns failure_value instead.

@@ -440,37 +440,54 @@ PyObject* teskra_set_nprobe(PyObject* op, PyObject* const* args, Py_ssize_t narg
                  [](Teskra& e, uint64_t nprobe) { e.set_nprobe(nprobe); });
 }
 
-// The one argument of save and load, `path`, as UTF-8 text. Only str is
-// accepted: bytes and other path-like objects are refused rather than
+// The one argument of save and load, `path`: a str (as UTF-8 text) or an
+// os.PathLike, whose __fspath__ may also give bytes (taken as they are).
+// Anything else, bytes included, keeps the str TypeError: a path is not
 // guessed at. An embedded NUL is passed on for the engine to refuse with its
-// own error.
+// own error. `given` is the caller's object, for the filename of an OSError.
 bool path_argument(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   std::string& out) {
+                   std::string& out, PyObject*& given) {
   static constexpr const char* kNames[] = {"path"};
   PyObject* argv[1];
   if (!bind_arguments(function, kNames, 1, args, nargsf, kwnames, argv)) return false;
-  Ref text(to_str(argv[0], "path"));
-  if (!text) return false;
+  given = argv[0];
+  Ref fspath;
+  PyObject* text = argv[0];
+  if (!PyUnicode_Check(text) && !PyBytes_Check(text) && PyObject_HasAttrString(text, "__fspath__")) {
+    fspath = Ref(PyOS_FSPath(text));
+    if (!fspath) return false;
+    if (PyBytes_Check(fspath.get())) {
+      out.assign(PyBytes_AS_STRING(fspath.get()), static_cast<size_t>(PyBytes_GET_SIZE(fspath.get())));
+      return true;
+    }
+    text = fspath.get();
+  }
+  Ref str(to_str(text, "path"));
+  if (!str) return false;
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
   if (utf8 == nullptr) return false;
   out.assign(utf8, static_cast<size_t>(size));
   return true;
 }
 
 PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return with_shared(op, [&](Teskra& e) -> PyObject* {
+  PyObject* given = nullptr;
+  PyObject* result = with_shared(op, [&](Teskra& e) -> PyObject* {
     std::string path;
-    if (!path_argument("save", args, nargsf, kwnames, path)) return nullptr;
+    if (!path_argument("save", args, nargsf, kwnames, path, given)) return nullptr;
     e.save(path);
     Py_RETURN_NONE;
   });
+  if (result == nullptr && given != nullptr) set_error_filename(given);
+  return result;
 }
 
 PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+  PyObject* given = nullptr;
+  PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string path;
-    if (!path_argument("load", args, nargsf, kwnames, path)) return nullptr;
+    if (!path_argument("load", args, nargsf, kwnames, path, given)) return nullptr;
     // Loaded before the object exists: a failed load allocates nothing of
     // Python's.
     Teskra loaded = Teskra::load(path);
@@ -478,6 +495,8 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     if (state == nullptr) return nullptr;
     return new_instance(state->teskra_type, std::move(loaded));
   });
+  if (result == nullptr && given != nullptr) set_error_filename(given);
+  return result;
 }
 
 PyObject* teskra_recommended_m(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -570,12 +589,13 @@ PyMethodDef teskra_methods[] = {
     {"save", as_cfunction(teskra_save), kMethod,
      "save($self, path)\n--\n\n"
      "Save the index to a .tskr file.\n\n"
-     "path: a str. The file is written beside the target and renamed over it\n"
-     "    once complete, so a failed save leaves an existing file unchanged; a\n"
-     "    symbolic link keeps pointing at the index.\n\n"
+     "path: a str or os.PathLike. The file is written beside the target and\n"
+     "    renamed over it once complete, so a failed save leaves an existing file\n"
+     "    unchanged; a symbolic link keeps pointing at the index.\n\n"
      "Raises RuntimeError for an IvfFlat index before build(), or one holding\n"
      "vectors added since its last build() (run build() first), and OSError\n"
-     "('io error: ...') when the file cannot be written."},
+     "('io error: ...'; the matching subclass, with errno and filename) when\n"
+     "the file cannot be written."},
     {"recommended_m", as_cfunction(teskra_recommended_m), kMethod | METH_STATIC,
      "recommended_m(n)\n--\n\n"
      "Recommended HNSW M value for a given corpus size.\n\n"
@@ -583,13 +603,14 @@ PyMethodDef teskra_methods[] = {
      "scale a degree of 32 lets the greedy graph search stop in poor local\n"
      "optima, and 64 neighbours per node restore recall."},
     {"load", as_cfunction(teskra_load), kMethod | METH_CLASS,
-     "load($type, path)\n--\n\n"
-     "Load an index from a .tskr file (memory-mapped).\n\n"
-     "path: a str. Returns a new Teskra holding everything it needs: the file\n"
-     "    may be changed or removed afterwards. Reads files of format versions\n"
-     "    1 to 6.\n\n"
-     "Raises OSError for a missing, short or damaged file and ValueError for\n"
-     "a header naming an unknown metric, index type or layout."},
+     "load($cls, path)\n--\n\n"
+     "Load an index from a .tskr file.\n\n"
+     "path: a str or os.PathLike. Returns a new Teskra holding everything it\n"
+     "    needs: the file may be changed or removed afterwards. Reads files of\n"
+     "    format versions 1 to 6.\n\n"
+     "Raises OSError for a missing, short or damaged file (the matching\n"
+     "subclass, with errno and filename, when the system refused it) and\n"
+     "ValueError for a header naming an unknown metric, index type or layout."},
     {"is_empty", as_cfunction(teskra_is_empty), kMethod,
      "is_empty($self)\n--\n\n"
      "True if the index contains no vectors."},

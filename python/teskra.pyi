@@ -1,5 +1,6 @@
 """Type information for the teskra extension module."""
 
+import os
 from collections.abc import Sequence
 from typing import Final, SupportsFloat, SupportsIndex, TypedDict, final
 
@@ -77,14 +78,14 @@ class Teskra:
         """Update HNSW ef_search at runtime without rebuilding the index."""
     def set_nprobe(self, nprobe: SupportsIndex) -> None:
         """Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."""
-    def save(self, path: str) -> None:
+    def save(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None:
         """Save the index to a .tskr file."""
     @staticmethod
     def recommended_m(n: SupportsIndex) -> int:
         """Recommended HNSW M value for a given corpus size."""
     @classmethod
-    def load(cls, path: str) -> Teskra:
-        """Load an index from a .tskr file (memory-mapped)."""
+    def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> Teskra:
+        """Load an index from a .tskr file."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""
     def is_mixed(self) -> bool:

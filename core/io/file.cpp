@@ -12,7 +12,7 @@
 
 namespace teskra {
 
-TeskraError os_error(int errnum) { return TeskraError::io(std::strerror(errnum)); }
+TeskraError os_error(int errnum) { return TeskraError::os(errnum); }
 
 void check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) {

@@ -38,5 +38,7 @@ def expect_error(cls, text, call):
     with pytest.raises(Exception) as e:
         call()
     message = str(e.value)
+    if isinstance(e.value, OSError) and e.value.errno is not None:
+        message = e.value.strerror  # str() adds "[Errno N]" and the file name
     assert type(e.value) is cls and (message.startswith(text) if text.startswith("argument '") else message == text), (
         type(e.value), message, cls, text)

@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import reference as R
 from conftest import expect_error
 from teskra import Teskra
 
@@ -18,31 +19,31 @@ from external_scoring import ExternalScorer  # noqa: E402
 EMPTY = "sample is empty \u2014 provide at least 1 vector for profiling"
 
 
-@pytest.mark.parametrize("kwargs, width", [({}, 64), ({"n4_dims": 64}, 48), ({"bit_width": 2}, 32)])
-def test_shapes_dtypes_copies_codebooks_and_query(kwargs, width):
-    t, rng = Teskra(100, **kwargs), np.random.default_rng(0)
-    empty = (t.packed_data(), t.vector_norms(), t.vector_ids())
-    assert [(a.shape, a.dtype) for a in empty] == [((0, width), np.uint8), ((0,), np.float32), ((0,), np.uint64)]
-    t.add([7, 2**64 - 1, 0], rng.standard_normal((3, 100)).astype(np.float32))
-    x, tables = rng.standard_normal(100).astype(np.float32), (Teskra.centroids_4bit(), t.centroids_2bit())
+def test_exports_are_writable_copies_and_the_query_the_engines_own_buffer():
+    # Shapes, dtypes and every value, for every layout and index type: test_model.py.
+    t, rng = Teskra(100, n4_dims=64), np.random.default_rng(0)
+    t.add([7, 8, 9], rng.standard_normal((3, 100)).astype(np.float32))
+    x = rng.standard_normal(100).astype(np.float32)
     q = t.transform_query_np(x)
-    assert (q.shape, q.dtype, type(q.base).__name__) == ((128,), np.float32, "PyCapsule")  # the engine's own buffer
+    assert type(q.base).__name__ == "PyCapsule"  # handed over without a copy
     # Cosine: normalized, rotated (orthonormal), scaled by sqrt(padded_dim); the same for any index type.
     assert abs(float(np.linalg.norm(q)) - 128**0.5) < 1e-4 and np.allclose(t.transform_query_np(3 * x), q, atol=1e-5)
-    assert np.array_equal(Teskra(100, index_type="hnsw", **kwargs).transform_query_np(query=x.tolist()), q)
-    exported = [t.packed_data(), t.vector_norms(), t.vector_ids()]
-    assert [a.shape for a in exported] == [(3, width), (3,), (3,)] and exported[2].tolist() == [7, 2**64 - 1, 0]
-    for a in (*empty, *exported, q, *tables):
+    assert np.array_equal(Teskra(100, index_type="hnsw", n4_dims=64).transform_query_np(query=x.tolist()), q)
+    exported = [t.packed_data(), t.vector_norms(), t.vector_ids(), Teskra.centroids_4bit(), t.centroids_2bit()]
+    for a in (*exported, q):
         assert a.flags.writeable and a.flags.c_contiguous and (a.flags.owndata or a.base is q.base)
-    assert [(a.shape, a.dtype) for a in tables] == [((16,), np.float32), ((4,), np.float32)]  # bits: test_model.py
-    # Every stored norm is the norm of its dequantized row, as the example unpacks it.
-    assert np.allclose(np.linalg.norm(ExternalScorer(t).vectors, axis=1), exported[1], rtol=1e-6)
-    for a in (*exported, *tables):
+    for a in exported:
         a[...] = 0  # copies: the index does not see this, nor they the next add
-    t.add([9], [[2.0] * 100])
-    assert [a.shape[0] for a in exported] == [3, 3, 3] and t.search([1.0] * 100, 1)[0]["id"] == 9
-    assert t.vector_ids().tolist() == [7, 2**64 - 1, 0, 9] and t.packed_data()[:3].any()
-    assert Teskra.centroids_4bit()[8] == np.float32(0.128395006) and t.centroids_2bit()[3] > 0  # unchanged
+    t.add([10], [[2.0] * 100])
+    assert [len(a) for a in exported[:3]] == [3, 3, 3] and t.search([1.0] * 100, 1)[0]["id"] == 10
+    assert t.vector_ids().tolist() == [7, 8, 9, 10] and t.packed_data()[:3].any()
+    assert np.array_equal(Teskra.centroids_4bit(), R.CENTROIDS_4BIT) and np.array_equal(
+        t.centroids_2bit(), R.CENTROIDS_2BIT)
+    # fit reaches the engine: mean 2.5, factor 1 / sqrt(variance 1.25 * dim 2) makes [1, 2] a unit
+    # vector, scaled by sqrt(2) (unfitted, its squared norm would be 5 * 2). The values: tests/core.
+    fitted = Teskra(2, metric="l2")
+    fitted.fit([[1, 2], [3, 4]])
+    assert np.sum(fitted.transform_query_np([1, 2]).astype(np.float64) ** 2) == pytest.approx(2.0, rel=1e-5)
 
 
 @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
@@ -75,10 +76,7 @@ def test_profile_variance_and_optimal_n4_dims():
 
 
 @pytest.mark.parametrize("call, exc, text", [  # exact texts; for argument conversion the prefix
-    # Refused although an unbuilt IvfFlat's flat store holds the vector.
-    *[(lambda t, m=m, k=k: (t := Teskra(4, index_type=k), t.add([1], [[1, 2, 3, 4]]), getattr(t, m)()),
-       RuntimeError, f"{m}() is only available for BruteForce indexes")
-      for m in ("packed_data", "vector_norms", "vector_ids") for k in ("ivf_flat", "hnsw")],
+    # Exports of the other index types, refused: test_model.py.
     (lambda t: t.transform_query_np([1, 2, 3]), ValueError, "query dimension mismatch: expected 4, got 3"),
     (lambda t: t.profile_variance([]), ValueError, EMPTY),
     (lambda t: t.optimal_n4_dims([[1, 2]], 3.0), ValueError, "vector 0 dimension mismatch: expected 4, got 2"),
@@ -106,7 +104,7 @@ def test_stub_matches_every_member_signature_and_docstring():
         assert node.returns is not None and ast.get_docstring(node).splitlines()[0] == runtime.__doc__.splitlines()[0]
         if kind != "property":  # the exact text signature, rebuilt from the stub's parameters and defaults
             defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + node.args.defaults
-            params = [{"self": "$self", "cls": "$type"}.get(a.arg, a.arg) + (f"={ast.unparse(d)}" if d else "")
+            params = [{"self": "$self", "cls": "$cls"}.get(a.arg, a.arg) + (f"={ast.unparse(d)}" if d else "")
                       for a, d in zip(node.args.args, defaults)]
             assert runtime.__text_signature__ == f"({', '.join(params)})", name
     assert [a.arg for a in stub["__new__"].args.args[1:]] == list(inspect.signature(Teskra).parameters)

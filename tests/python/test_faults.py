@@ -34,24 +34,26 @@ def address_space():
         return int(f.read().split()[0]) * PAGE
 
 
-def under_limit(margin, call):
-    """call() with the address space capped at its current size plus margin bytes.
+def attempt(call):
+    """"ok", "MemoryError", or the class and text of any other exception call() raised."""
+    try:
+        call()
+        return "ok"
+    except MemoryError:
+        return "MemoryError"
+    except Exception as e:  # reported, and failed by the parent
+        return f"{type(e).__name__}: {e.strerror if isinstance(e, OSError) and e.errno else e}"
 
-    Returns "ok" or the name of the exception it raised; the cap is lifted
-    again before anything else runs.
-    """
+
+def under_limit(margin, call):
+    """attempt(call) with the address space capped at its current size plus margin bytes; the cap is
+    lifted again before anything else runs."""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (address_space() + margin, hard))
     try:
-        call()
-        outcome = "ok"
-    except MemoryError:
-        outcome = "MemoryError"
-    except Exception as e:  # reported, and failed by the parent
-        outcome = f"{type(e).__name__}: {e}"
+        return attempt(call)
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-    return outcome
 
 
 def margins(top):
@@ -187,10 +189,7 @@ def case_construct():
     from teskra import Teskra
     dim = 1 << 21  # 2 MiB of signs; the query and its transform take 8 MiB each
     query = np.ones(dim, np.float32)
-    results = []
-    for margin in margins(48 * MIB):
-        results.append(under_limit(margin, lambda: Teskra(dim).transform_query_np(query)))
-    return results
+    return [under_limit(margin, lambda: Teskra(dim).transform_query_np(query)) for margin in margins(48 * MIB)]
 
 
 def case_save_file_size(n, dim):
@@ -214,10 +213,7 @@ def case_save_file_size(n, dim):
     for cut in [0, 1, 4, 31, 57, 100, 1000, len(old) // 2, len(old), new_size - 5 * n, new_size - 1]:
         resource.setrlimit(resource.RLIMIT_FSIZE, (cut, hard))
         try:
-            t.save(path)
-            results.append("ok")
-        except OSError as e:
-            results.append(f"OSError: {e}")
+            results.append(attempt(lambda: t.save(path)))
         finally:
             resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
         assert open(path, "rb").read() == old and os.listdir(directory) == ["index.tskr"]
@@ -242,13 +238,7 @@ def case_save_read_only(n, dim):
     os.chmod(directory, 0o555)
     if os.geteuid() == 0:
         os.setuid(65534)  # root ignores permissions: become an ordinary user (nobody)
-    results = []
-    for target in (path, os.path.join(directory, "other.tskr")):
-        try:
-            t.save(target)
-            results.append("ok")
-        except OSError as e:
-            results.append(f"OSError: {e}")
+    results = [attempt(lambda p=p: t.save(p)) for p in (path, os.path.join(directory, "other.tskr"))]
     assert open(path, "rb").read() == old and sorted(os.listdir(directory)) == ["index.tskr"]
     assert Teskra.load(path).n_vectors == n and t.n_vectors == n + 1
     return results
@@ -299,12 +289,12 @@ def test_memory_exhaustion_raises_memory_error_and_keeps_the_index(name):
     assert "MemoryError" in outcomes and outcomes[0] != "ok" and outcomes[-1] == "ok", outcomes
 
 
-@pytest.mark.parametrize("name, error", [("save_file_size_limit", "File too large"),
-                                         ("save_read_only_directory", "Permission denied")])
+@pytest.mark.parametrize("name, error", [("save_file_size_limit", "OSError: io error: File too large"),
+                                         ("save_read_only_directory", "PermissionError: io error: Permission denied")])
 def test_failed_save_keeps_the_previous_file(name, error):
     outcomes = run_case(name)
     failed = [o for o in outcomes if o != "ok"]
-    assert failed and all(o == f"OSError: io error: {error}" for o in failed), outcomes
+    assert failed and all(o == error for o in failed), outcomes
     assert "ok" not in outcomes, outcomes  # the child saved successfully once the limit was gone
 
 

@@ -6,7 +6,8 @@ users plant, kept modes and owners, and killed saves in test_file_safety.py; fai
 test_faults.py; saving inside a conversion callback in test_reentrancy.py.
 """
 
-import pathlib
+import errno
+import os
 import struct
 
 import numpy as np
@@ -53,10 +54,36 @@ def patched(raw, offset, fmt, value):
 
 def test_paths_and_error_classes(tmp_path):
     t, _ = filled(dim=100, n=4)
-    for bad in (b"x.tskr", pathlib.Path("x.tskr"), None):
+    for bad in (b"x.tskr", None, 3):
         for call in (lambda: t.save(bad), lambda: Teskra.load(bad)):
             with pytest.raises(TypeError, match="^argument 'path': "):
                 call()
+
+    class BytesPath:
+        def __fspath__(self):
+            return bytes(tmp_path / "b.tskr")
+
+    # Any os.PathLike, giving str or bytes.
+    for given in (tmp_path / "p.tskr", BytesPath()):
+        t.save(given)
+        assert pairs(Teskra.load(given).search([1.0] * 100, 3)) == pairs(t.search([1.0] * 100, 3))
+    # System failures are the matching OSError subclass, errno and filename set, the text unchanged.
+    (tmp_path / "dir.tskr").mkdir()
+    (tmp_path / "locked").mkdir(mode=0o500)
+    system = [
+        (lambda p: t.save(p), tmp_path / "missing" / "x.tskr", FileNotFoundError, "No such file or directory"),
+        (Teskra.load, str(tmp_path / "gone"), FileNotFoundError, "No such file or directory"),
+        (Teskra.load, tmp_path / "dir.tskr", IsADirectoryError, "Is a directory"),
+        (lambda p: t.save(p), tmp_path / "dir.tskr", IsADirectoryError, "Is a directory"),
+    ]
+    if os.geteuid() != 0:  # root writes anywhere
+        system.append((lambda p: t.save(p), tmp_path / "locked" / "x.tskr", PermissionError, "Permission denied"))
+    for call, given, cls, text in system:
+        with pytest.raises(OSError) as e:
+            call(given)
+        assert (type(e.value), e.value.strerror, e.value.filename) == (cls, "io error: " + text, given)
+        assert e.value.errno == {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR,
+                                 PermissionError: errno.EACCES}[cls]
     keep = tmp_path / "keep.tskr"
     t.save(str(keep))
     raw = keep.read_bytes()
@@ -65,8 +92,6 @@ def test_paths_and_error_classes(tmp_path):
     nul = "io error: file name contained an unexpected NUL byte"
     refused = [
         (lambda: t.save("a\0b"), OSError, nul), (lambda: Teskra.load("a\0b"), OSError, nul),
-        (lambda: t.save(str(tmp_path / "missing" / "x.tskr")), OSError, "io error: No such file or directory"),
-        (lambda: Teskra.load(str(tmp_path / "gone")), OSError, "io error: No such file or directory"),
         (lambda: unbuilt.save(str(keep)), RuntimeError, NOT_BUILT),
     ]
     # Damaged files (v3 header: 40 bytes, then the body).
@@ -83,6 +108,8 @@ def test_paths_and_error_classes(tmp_path):
     for call, cls, text in refused + [(lambda d=d: (path.write_bytes(d), Teskra.load(str(path))), c, m)
                                       for d, c, m in damaged]:
         expect_error(cls, text, call)
-    assert keep.read_bytes() == raw and sorted(p.name for p in tmp_path.iterdir()) == ["bad.tskr", "keep.tskr"]
+    assert keep.read_bytes() == raw
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.tskr", "bad.tskr", "dir.tskr", "keep.tskr", "locked",
+                                                          "p.tskr"]
     path.write_bytes(v3)
     assert np.array_equal(Teskra.load(str(path)).packed_data(), t.packed_data())
