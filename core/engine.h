@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/io/byte_stream.h"
 #include "core/quantize/pipeline.h"
 #include "core/search/index_structure.h"
 #include "core/types.h"
@@ -100,6 +101,11 @@ class Teskra {
   // to fill whole buffer" for a file shorter than it claims), InvalidFile,
   // UnsupportedVersion, InvalidMetric, UnsupportedIndexType, InvalidBitWidth.
   static Teskra load(const std::string& path);
+  // Writes the bytes save would write to out, after the same refusals.
+  void write_to(ByteSink& out) const;
+  // The engine the bytes of an index file describe: the same validation and
+  // errors as load.
+  static Teskra from_bytes(std::span<const uint8_t> bytes);
 
  private:
   // Encodes vector v and hands it to the structure; scratch and code are

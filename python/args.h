@@ -22,6 +22,10 @@ namespace teskra::py {
 // or nullptr when it was not given. The first n_required names must be given.
 bool bind_arguments(const char* function, std::span<const char* const> names, size_t n_required,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
+// A method that takes no arguments was given none.
+inline bool no_arguments(const char* method, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return bind_arguments(method, {}, 0, args, nargsf, kwnames, nullptr);
+}
 
 // An int, or an object with __index__, in 0 .. 2^64 - 1.
 bool to_u64(PyObject* obj, const char* name, uint64_t* out);

@@ -83,10 +83,6 @@ bool require_brute_force(const Teskra& engine, const char* method) {
   return false;
 }
 
-bool no_arguments(const char* method, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return bind_arguments(method, {}, 0, args, nargsf, kwnames, nullptr);
-}
-
 // Converts sample_vecs and profiles it with the engine's configuration.
 bool profile(const Teskra& engine, PyObject* sample_vecs, std::vector<float>& out) {
   std::vector<std::vector<float>> samples;

@@ -499,6 +499,61 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
   return result;
 }
 
+PyObject* teskra_to_bytes(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_shared(op, [&](Teskra& e) -> PyObject* {
+    if (!no_arguments("to_bytes", args, nargsf, kwnames)) return nullptr;
+    // A counting pass sizes the bytes object, the second fills it: one
+    // allocation and one copy of the index.
+    CountingSink counted;
+    e.write_to(counted);
+    if (counted.count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counted.count)));
+    if (!bytes) return nullptr;
+    BufferSink out({reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())), static_cast<size_t>(counted.count)});
+    e.write_to(out);
+    return bytes.release();
+  });
+}
+
+// Any bytes-like object; one that is not contiguous is copied first.
+PyObject* teskra_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"data"};
+  PyObject* argv[1];
+  if (!bind_arguments("from_bytes", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+  if (!PyObject_CheckBuffer(argv[0])) {
+    PyErr_Format(PyExc_TypeError, "argument 'data': a bytes-like object is required, not '%.200s'",
+                 Py_TYPE(argv[0])->tp_name);
+    return nullptr;
+  }
+  Ref owner(Py_NewRef(argv[0]));
+  Py_buffer view;
+  if (PyObject_GetBuffer(owner.get(), &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    owner = Ref(PyBytes_FromObject(argv[0]));
+    if (!owner || PyObject_GetBuffer(owner.get(), &view, PyBUF_SIMPLE) != 0) return nullptr;
+  }
+  // The export pins the buffer (a bytearray cannot be resized meanwhile);
+  // the decoder copies everything it keeps.
+  PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Teskra loaded = Teskra::from_bytes({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
+    ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
+    if (state == nullptr) return nullptr;
+    return new_instance(state->teskra_type, std::move(loaded));
+  });
+  PyBuffer_Release(&view);
+  return result;
+}
+
+// pickle, copy and multiprocessing: rebuilt by from_bytes from the file's bytes.
+PyObject* teskra_reduce(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  if (!no_arguments("__reduce__", args, nargsf, kwnames)) return nullptr;
+  Ref bytes(teskra_to_bytes(op, nullptr, 0, nullptr));
+  if (!bytes) return nullptr;
+  Ref rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(op)), "from_bytes"));
+  if (!rebuild) return nullptr;
+  return Py_BuildValue("(O(O))", rebuild.get(), bytes.get());
+}
+
 PyObject* teskra_recommended_m(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kNames[] = {"n"};
@@ -596,6 +651,20 @@ PyMethodDef teskra_methods[] = {
      "vectors added since its last build() (run build() first), and OSError\n"
      "('io error: ...'; the matching subclass, with errno and filename) when\n"
      "the file cannot be written."},
+    {"to_bytes", as_cfunction(teskra_to_bytes), kMethod,
+     "to_bytes($self)\n--\n\n"
+     "The index as the bytes of a .tskr file, exactly what save() writes.\n\n"
+     "Raises RuntimeError where save() would (an IvfFlat index before build(),\n"
+     "or with vectors added since its last build())."},
+    {"from_bytes", as_cfunction(teskra_from_bytes), kMethod | METH_CLASS,
+     "from_bytes($cls, data)\n--\n\n"
+     "Rebuild an index from the bytes of a .tskr file.\n\n"
+     "data: any bytes-like object (bytes, bytearray, memoryview, a NumPy\n"
+     "    array...); copied, so it may change afterwards. Validated as load()\n"
+     "    validates a file, with the same errors."},
+    {"__reduce__", as_cfunction(teskra_reduce), kMethod,
+     "__reduce__($self)\n--\n\n"
+     "Pickle support: the index travels as its file bytes (see to_bytes)."},
     {"recommended_m", as_cfunction(teskra_recommended_m), kMethod | METH_STATIC,
      "recommended_m(n)\n--\n\n"
      "Recommended HNSW M value for a given corpus size.\n\n"

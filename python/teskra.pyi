@@ -1,7 +1,7 @@
 """Type information for the teskra extension module."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Buffer, Callable, Sequence
 from typing import Final, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as np
@@ -80,6 +80,13 @@ class Teskra:
         """Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."""
     def save(self, path: str | os.PathLike[str] | os.PathLike[bytes]) -> None:
         """Save the index to a .tskr file."""
+    def to_bytes(self) -> bytes:
+        """The index as the bytes of a .tskr file, exactly what save() writes."""
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> Teskra:
+        """Rebuild an index from the bytes of a .tskr file."""
+    def __reduce__(self) -> tuple[Callable[[Buffer], Teskra], tuple[bytes]]:
+        """Pickle support: the index travels as its file bytes (see to_bytes)."""
     @staticmethod
     def recommended_m(n: SupportsIndex) -> int:
         """Recommended HNSW M value for a given corpus size."""

@@ -68,6 +68,29 @@ class MemorySource final : public ByteSource {
 };
 
 // A sink that appends to a string (tests, the fuzzer's re-encoding).
+// Counts the bytes written to it, to size a buffer before the real pass.
+class CountingSink final : public ByteSink {
+ public:
+  void write(const void*, size_t n) override { count += n; }
+  uint64_t count = 0;
+};
+
+// Writes into a caller's buffer; the unexpected-end Io error when it is full.
+class BufferSink final : public ByteSink {
+ public:
+  explicit BufferSink(std::span<uint8_t> buffer) : buffer_(buffer) {}
+  void write(const void* data, size_t n) override {
+    if (n > buffer_.size() - pos_) throw unexpected_end();
+    if (n != 0) std::memcpy(buffer_.data() + pos_, data, n);
+    pos_ += n;
+  }
+  size_t written() const { return pos_; }
+
+ private:
+  std::span<uint8_t> buffer_;
+  size_t pos_ = 0;
+};
+
 class StringSink final : public ByteSink {
  public:
   void write(const void* data, size_t n) override {

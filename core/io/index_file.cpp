@@ -177,6 +177,16 @@ Teskra IndexFile::decode(ByteSource& in) {
   return Teskra(config, std::move(pipeline), std::move(index));
 }
 
+void Teskra::write_to(ByteSink& out) const {
+  IndexFile::check_saveable(*this);
+  IndexFile::encode(*this, out);
+}
+
+Teskra Teskra::from_bytes(std::span<const uint8_t> bytes) {
+  MemorySource in(bytes);
+  return IndexFile::decode(in);
+}
+
 Teskra Teskra::load(const std::string& path) {
   FileReader reader(open_for_reading(path));
   return IndexFile::decode(reader);

@@ -6,8 +6,11 @@ users plant, kept modes and owners, and killed saves in test_file_safety.py; fai
 test_faults.py; saving inside a conversion callback in test_reentrancy.py.
 """
 
+import copy
 import errno
+import multiprocessing
 import os
+import pickle
 import struct
 
 import numpy as np
@@ -113,3 +116,29 @@ def test_paths_and_error_classes(tmp_path):
                                                           "p.tskr"]
     path.write_bytes(v3)
     assert np.array_equal(Teskra.load(str(path)).packed_data(), t.packed_data())
+
+
+@pytest.mark.parametrize("index_type, metric", [("brute_force", "l2"), ("ivf_flat", "dot"), ("hnsw", "cosine")])
+def test_bytes_pickle_copies_and_processes_round_trip(tmp_path, index_type, metric):
+    t, data = filled(index_type, metric, bit_width=2 if index_type == "ivf_flat" else 4)
+    t.save(tmp_path / "t.tskr")
+    raw = t.to_bytes()
+    assert raw == (tmp_path / "t.tskr").read_bytes()
+    # Any buffer, contiguous or not, is taken as a copy.
+    strided = memoryview(np.frombuffer(raw, np.uint8).repeat(2)[::2])
+    copies = [Teskra.from_bytes(raw), Teskra.from_bytes(bytearray(raw)), Teskra.from_bytes(data=strided),
+              pickle.loads(pickle.dumps(t)), copy.copy(t), copy.deepcopy(t)]
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        copies.append(pool.apply(copy.copy, (t,)))
+    for u in copies:
+        assert type(u) is Teskra and u.to_bytes() == raw
+        assert pairs(u.search(data[3], 5)) == pairs(t.search(data[3], 5))
+    expect_error(OSError, "io error: failed to fill whole buffer", lambda: Teskra.from_bytes(raw[:-9]))
+    with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required, not 'str'"):
+        Teskra.from_bytes("x")
+    # Vectors waiting for a build would be lost: refused as save refuses them.
+    t.add([999], data[:1])
+    if index_type == "ivf_flat":
+        for call in (t.to_bytes, lambda: pickle.dumps(t)):
+            with pytest.raises(RuntimeError, match="^cannot save: 1 vectors were added after the last build"):
+                call()
