@@ -63,8 +63,9 @@ class Teskra {
   // The k best hits, highest score first. DimensionMismatch for a query of the
   // wrong length (checked first), EmptyIndex when nothing is searchable,
   // NotBuilt for an IvfFlat engine never built. An absent allowlist means no
-  // restriction; an empty one allows nothing. IvfFlat and Hnsw filter their
-  // top k by the allowlist afterwards, so they may return fewer than k hits.
+  // restriction; an empty one allows nothing. BruteForce and IvfFlat return
+  // fewer than k hits only when fewer allowed vectors exist; Hnsw filters
+  // its top k by the allowlist afterwards, so it may return fewer.
   std::vector<SearchHit> search(std::span<const float> query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const;
 

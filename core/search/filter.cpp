@@ -24,6 +24,25 @@ Allowlist::Allowlist(std::span<const uint64_t> ids) {
   set_.insert(ids.begin(), ids.end());
 }
 
+Allowlist allowlist_for(std::span<const uint64_t> listed, std::span<const std::span<const uint64_t>> held,
+                        size_t* count) {
+  size_t n = 0;
+  for (std::span<const uint64_t> ids : held) n += ids.size();
+  if (listed.size() <= n) {
+    if (count != nullptr) *count = listed.size();
+    return Allowlist(listed);
+  }
+  std::unordered_set<uint64_t> stored;
+  stored.reserve(n);
+  for (std::span<const uint64_t> ids : held) stored.insert(ids.begin(), ids.end());
+  std::vector<uint64_t> kept;
+  for (uint64_t id : listed) {
+    if (stored.erase(id) != 0) kept.push_back(id);
+  }
+  if (count != nullptr) *count = kept.size();
+  return Allowlist(kept);
+}
+
 void filter_hits_by_ids(std::vector<SearchHit>& hits, std::span<const uint64_t> ids) {
   auto listed = [&](uint64_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();

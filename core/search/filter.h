@@ -39,6 +39,14 @@ class Allowlist {
 
 // The post-filter of the approximate indexes: keeps, in order, the hits whose
 // id occurs in ids (a linear scan of the caller's list per hit).
+// The allowlist for a search over an index whose ids are the spans of held:
+// the caller's list as given when it is no longer than the index, else only
+// the listed ids the index holds (the same answers from a set no larger than
+// the index). count, when given, receives the number of ids kept (an upper
+// bound when duplicates are listed).
+Allowlist allowlist_for(std::span<const uint64_t> listed, std::span<const std::span<const uint64_t>> held,
+                        size_t* count = nullptr);
+
 void filter_hits_by_ids(std::vector<SearchHit>& hits, std::span<const uint64_t> ids);
 
 }  // namespace teskra

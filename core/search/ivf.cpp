@@ -99,16 +99,29 @@ std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
   return ranked;
 }
 
-std::vector<SearchHit> IvfFlat::search(const QuantPipeline& pipeline, const PreparedQuery& query,
-                                       uint64_t k) const {
+std::vector<SearchHit> IvfFlat::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+                                       const Allowlist* allow, size_t allowed_count) const {
   const uint64_t probe = std::min<uint64_t>(lists_.size(), nprobe_);
   if (k == 0 || probe == 0 || bytes_per_vec_ == 0) return {};
   const std::vector<SearchHit> ranked = rank_lists(query.q);
+  const auto members = [&](uint64_t p) -> const CodeStore& { return lists_[ranked[p].id].members; };
 
-  uint64_t candidates = 0;
-  for (uint64_t p = 0; p < probe; ++p) candidates += lists_[ranked[p].id].members.size();
-  TopK heap(k, candidates);
-  for (uint64_t p = 0; p < probe; ++p) scan_store(pipeline, query, lists_[ranked[p].id].members, nullptr, heap);
+  if (allow == nullptr) {
+    uint64_t candidates = 0;
+    for (uint64_t p = 0; p < probe; ++p) candidates += members(p).size();
+    TopK heap(k, candidates);
+    for (uint64_t p = 0; p < probe; ++p) scan_store(pipeline, query, members(p), nullptr, heap);
+    return heap.into_sorted();
+  }
+  if (allowed_count == 0) return {};
+  // Few allowed ids (against what nprobe lists hold on average): every list.
+  const bool every_list = static_cast<double>(allowed_count) * static_cast<double>(lists_.size()) <=
+                          static_cast<double>(n_members_) * static_cast<double>(probe);
+  TopK heap(k, std::min<uint64_t>(n_members_, allowed_count));
+  for (uint64_t p = 0; p < lists_.size(); ++p) {
+    if (p >= probe && !every_list && heap.size() >= k) break;
+    scan_store(pipeline, query, members(p), allow, heap);
+  }
   return heap.into_sorted();
 }
 

@@ -16,6 +16,7 @@
 #include "core/quantize/pipeline.h"
 #include "core/search/centroid_panel.h"
 #include "core/search/code_store.h"
+#include "core/search/filter.h"
 #include "core/search/kmeans.h"
 #include "core/types.h"
 
@@ -59,10 +60,18 @@ class IvfFlat {
   // equal scores keep list order), then scans the first min(lists, nprobe)
   // in that order, members in list order, scoring each code (bit-identical
   // to pipeline.score) and adjusting by its stored norm as the exhaustive
-  // scan does. The best k, highest score first; empty for k == 0. The
-  // pipeline's code length must be bytes_per_vec().
-  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query,
-                                uint64_t k) const;
+  // scan does. The best k, highest score first; empty for k == 0 or nprobe 0.
+  // The pipeline's code length must be bytes_per_vec().
+  //
+  // With an allowlist only allowed members are scored, and the search
+  // returns fewer than k hits only when fewer allowed members exist: probing
+  // goes on, list by list in rank order, until k are found. When the allowed
+  // ids are few (allowed_count at most the members nprobe lists hold on
+  // average) every list is scanned at once: that costs a membership test per
+  // member and a score per allowed one, less than the probed scan, and is
+  // exact. allowed_count is the size of the caller's list (an upper bound).
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+                                const Allowlist* allow = nullptr, size_t allowed_count = 0) const;
 
   // The list numbers in probe order with their centroid scores (all lists).
   std::vector<SearchHit> rank_lists(std::span<const float> query) const;

@@ -102,9 +102,12 @@ void IvfFlatIndex::require_searchable() const {
 std::vector<SearchHit> IvfFlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                             const std::optional<std::span<const uint64_t>>& allowlist) const {
   require_searchable();
-  std::vector<SearchHit> hits = built_->search(pipeline, query, k);
-  if (allowlist) filter_hits_by_ids(hits, *allowlist);
-  return hits;
+  if (!allowlist) return built_->search(pipeline, query, k);
+  std::vector<std::span<const uint64_t>> held;
+  for (const IvfList& list : built_->lists()) held.push_back(list.members.ids());
+  size_t allowed = 0;
+  const Allowlist allow = allowlist_for(*allowlist, held, &allowed);
+  return built_->search(pipeline, query, k, &allow, allowed);
 }
 
 void IvfFlatIndex::build(const QuantPipeline& pipeline) {

@@ -35,8 +35,8 @@ class IvfFlatIndex final : public IndexStructure {
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
   void require_searchable() const override;
-  // Filters the top k of the probed lists by the allowlist afterwards (a
-  // linear scan of the caller's list per hit), so it may return fewer than k.
+  // With an allowlist, scores allowed members only and returns fewer than
+  // k hits only when fewer allowed members exist (IvfFlat::search).
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const override;
   // Clusters every stored vector into min(n, max(nlist, 1)) lists with the

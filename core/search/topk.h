@@ -23,6 +23,9 @@ class TopK {
     entries_.reserve(static_cast<size_t>(std::min(k, max_candidates)) + 1);
   }
 
+  // Entries held: at most k.
+  size_t size() const { return entries_.size(); }
+
   void offer(uint64_t id, float score) {
     if (k_ == 0) return;
     if (entries_.size() < k_) {

@@ -224,11 +224,38 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
   EXPECT_EQ(ivf.pending().codes().data(), nullptr);
   EXPECT_EQ(ivf.pending_vectors().capacity(), 0u);
   EXPECT_EQ(e.config().ivf_nprobe, 4u);
-  // An allowlist filters the top k in order.
-  const auto top = e.search(vs[0], 10, std::nullopt);
-  const std::vector<uint64_t> allow = {top[5].id, 1000, top[2].id};
-  const auto kept = e.search(vs[0], 10, std::span(allow));
-  EXPECT_TRUE(kept.size() == 2 && kept[0].id == top[2].id && kept[1].id == top[5].id);
+}
+
+// Filtered searches used to filter the probed top k afterwards and came back
+// with about k x (share allowed) hits. Now they return k whenever k allowed
+// vectors exist, and a small allowlist is searched exactly.
+TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
+  const Rows vs = blobs(3000, 32, 30, 0.5f, 21);
+  Teskra e(ivf_config(32, 30, 1, Metric::Dot)), flat(ivf_config(32, 30, 1, Metric::Dot, IndexType::BruteForce));
+  for (Teskra* t : {&e, &flat}) t->add(iota_ids(3000), vs);
+  e.build();
+  std::mt19937 rng(3);
+  for (size_t share : {1000, 100, 10, 2}) {  // per mille allowed; nprobe 1 of 30 lists holds ~33 per mille
+    std::vector<uint64_t> allow;
+    for (uint64_t id = 0; id < 3000; ++id) {
+      if (rng() % 1000 < share) allow.push_back(id);
+    }
+    allow.push_back(1u << 30);  // not in the index
+    for (size_t q = 0; q < 5; ++q) {
+      const auto hits = e.search(vs[q * 97], 10, std::span(allow));
+      ASSERT_EQ(hits.size(), std::min<size_t>(10, allow.size() - 1)) << share;
+      for (const SearchHit& h : hits) ASSERT_TRUE(std::binary_search(allow.begin(), allow.end(), h.id));
+      // Below the probed share every allowed vector is scored: the exact answer.
+      if (share <= 10) {
+        const auto exact = flat.search(vs[q * 97], 10, std::span(allow));
+        ASSERT_EQ(hits.size(), exact.size());
+        for (size_t i = 0; i < hits.size(); ++i) {
+          EXPECT_EQ(std::tuple(hits[i].id, bits(hits[i].score)), std::tuple(exact[i].id, bits(exact[i].score)));
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(e.search(vs[0], 10, std::span<const uint64_t>()).empty());
 }
 
 TEST(EngineIvf, RebuildAfterAddKeepsEveryVectorAndSearchesLikeAFreshBuild) {
