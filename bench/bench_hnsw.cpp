@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "core/quantize/pipeline.h"
-#include "core/search/brute.h"
+#include "core/search/flat_index.h"
 #include "core/search/hnsw.h"
 
 namespace {
@@ -215,13 +215,14 @@ int main(int argc, char** argv) {
   }
   std::vector<uint64_t> ids(n);
   for (size_t i = 0; i < n; ++i) ids[i] = i;
-  teskra::FlatStoreView store{codes, bpv, ids, norms};
+  const teskra::FlatIndex store(teskra::CodeStore(
+      bpv, teskra::CodeStore::CodeArray(codes.begin(), codes.end()), ids, norms, true));
   std::vector<teskra::PreparedQuery> pqs;
   std::vector<std::set<uint64_t>> exact_codes(nq), exact_float(nq);
   for (size_t j = 0; j < nq; ++j) {
     pqs.push_back(pipeline.prepare_query(
         pipeline.transform_query(std::span<const float>(queries.data() + j * dim, dim))));
-    for (const auto& h : teskra::brute_force_search(pipeline, pqs[j], store, 10, nullptr)) {
+    for (const auto& h : store.search(pipeline, pqs[j], 10, std::nullopt)) {
       exact_codes[j].insert(h.id);
     }
     if (!gt.empty()) {
@@ -230,7 +231,7 @@ int main(int argc, char** argv) {
   }
 
   t0 = Clock::now();
-  for (size_t j = 0; j < nq; ++j) teskra::brute_force_search(pipeline, pqs[j], store, 10, nullptr);
+  for (size_t j = 0; j < nq; ++j) store.search(pipeline, pqs[j], 10, std::nullopt);
   std::printf("exhaustive scan: %.0f QPS", nq / seconds_since(t0));
   if (!gt.empty()) {
     // What the codes themselves allow: the scan's own recall of the exact top 10.
@@ -245,6 +246,7 @@ int main(int argc, char** argv) {
   }
   std::printf("\n");
 
+  teskra::Hnsw::SearchScratch walk_scratch;  // reused by every search, as an engine thread would
   for (uint64_t ef : {16, 32, 64, 128, 256}) {
     graph.set_ef_search(ef);
     double r_codes = 0, r_float = 0;
@@ -252,7 +254,7 @@ int main(int argc, char** argv) {
     double best = 1e30;
     for (int round = 0; round < 3; ++round) {
       t0 = Clock::now();
-      for (size_t j = 0; j < nq; ++j) results[j] = graph.search(pipeline, pqs[j], 10, metric);
+      for (size_t j = 0; j < nq; ++j) results[j] = graph.search(pipeline, pqs[j], 10, metric, walk_scratch);
       best = std::min(best, seconds_since(t0));
     }
     for (size_t j = 0; j < nq; ++j) {

@@ -22,35 +22,73 @@
 // walk ends when a candidate taken from the queue, the (ef+1)-th or later,
 // scores below everything in the list. An insertion links the new node to the
 // best entries of its walk on each of its layers and links them back; an
-// overfull list keeps its best-scored entries.
+// overfull list keeps its best-scored entries. One function makes both
+// choices (select_neighbours).
 //
-// Storage is flat: codes back to back by node, layer-0 lists in one array of
-// fixed 2m-entry slots, upper-layer lists in one array of m-entry slots with a
-// per-node offset. Nothing is allocated per node.
+// Storage is flat: codes, ids and norms in a CodeStore, layer-0 lists in one
+// array of fixed 2m-entry slots, upper-layer lists in one array of m-entry
+// slots with a per-node offset. Nothing is allocated per node.
 //
-// Not safe for concurrent use, not even two concurrent searches: walks reuse
-// scratch buffers held by the object (the engine serializes every call).
+// A walk's working memory (visited stamps, queue, result list, batch
+// buffers) lives in a SearchScratch. search() is const and takes the
+// caller's scratch, so any number of threads may search one graph at once,
+// each with a scratch of its own; once a scratch has served a walk of the
+// same size, a search allocates nothing but the hits it returns. Insertion
+// keeps a scratch of its own. Changing calls (insert, release_vectors,
+// reserve, the restore calls) must not overlap with anything else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "core/quantize/pipeline.h"
+#include "core/search/code_store.h"
 #include "core/search/huge_page_allocator.h"
 #include "core/types.h"
 
 namespace teskra {
 
-// One neighbour list entry. 8 bytes: lists are scanned on every expansion.
+// One neighbour list entry, and a walk's candidate or result: a node and its
+// score. 8 bytes: lists are scanned on every expansion.
 struct HnswNeighbour {
   uint32_t node;
   float score;
 };
 
 class Hnsw {
+  class ConstructionScorer;
+  class SearchScorer;
+
  public:
+  // The working memory of walks. Not tied to one graph: a scratch may serve
+  // searches of several graphs in turn, but one walk at a time. Grows to the
+  // largest graph and list it has served and keeps that memory.
+  class SearchScratch {
+   public:
+    SearchScratch() = default;
+
+   private:
+    friend class Hnsw;
+    friend class Hnsw::ConstructionScorer;
+    friend class Hnsw::SearchScorer;
+    std::vector<uint32_t> visited;  // per node, the generation that last saw it
+    uint32_t generation = 0;
+    std::vector<HnswNeighbour> heap;
+    std::vector<HnswNeighbour> results;
+    // One expanded list's fresh neighbours, scored as a batch.
+    std::vector<uint32_t> batch_nodes;
+    std::vector<float> batch_scores;
+    std::vector<const uint8_t*> batch_codes;
+    std::vector<const float*> batch_rows;
+    std::vector<uint32_t> batch_slots;
+    std::vector<float> batch_dots;
+    // Insertion only: a full list and the link that overflows it.
+    std::vector<HnswNeighbour> overflow;
+  };
+
   // ef_search 0 is replaced by 2m. The caller guarantees 2 <= m <= 2^31
   // (smaller m gives levels without bound; std::invalid_argument otherwise)
   // and ef_construction >= 1 (0 is accepted but every node then gets at most
@@ -66,19 +104,33 @@ class Hnsw {
   // beyond any graph) or absurd ml.
   static uint64_t level_for(uint64_t node_index, double ml);
 
+  // The most nodes a graph holds: 32-bit indices, one value kept free.
+  static constexpr uint64_t kMaxNodes = 0xFFFFFFFFu;
+
   // Adds one node. code: bytes_per_vec bytes; norm: its stored norm; vector:
   // the transform_query output of the added vector (padded_dim values),
   // copied and kept for later insertions until release_vectors(). pipeline
   // dequantizes the codes of nodes without a kept vector. Throws
-  // std::bad_alloc when memory runs out or the graph already holds the most
-  // nodes a 32-bit index can name (2^32 - 1).
+  // std::length_error when the graph already holds kMaxNodes nodes and
+  // std::bad_alloc when memory runs out; either leaves the graph as it was.
   void insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector,
               Metric metric, const QuantPipeline& pipeline);
+  // Room in every per-node array for `count` more insert() calls, so that
+  // a batch of that many cannot run out of memory in them half-way.
+  // std::length_error when the graph cannot hold that many more nodes,
+  // std::bad_alloc when memory runs out; only capacities change either way.
+  void reserve(size_t count);
 
   // At most k hits (id, similarity), highest first: greedy descent with a
   // one-entry list on the upper layers, then a layer-0 walk with a list of
   // max(ef_search, k). Empty for k == 0 or an empty graph. pq comes from
-  // pipeline.prepare_query(pipeline.transform_query(query)).
+  // pipeline.prepare_query(pipeline.transform_query(query)). The graph is
+  // only read: concurrent searches are safe, each with its own scratch.
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq,
+                                uint64_t k, Metric metric, SearchScratch& scratch) const;
+  // The same with a scratch owned by the calling thread and kept for its
+  // next search: as safe to run concurrently, but every thread that has
+  // searched holds on to memory for the largest graph it has searched.
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq,
                                 uint64_t k, Metric metric) const;
 
@@ -89,7 +141,7 @@ class Hnsw {
   // Stored as given; 0 makes a search use k as its list size.
   void set_ef_search(uint64_t ef) { ef_search_ = ef; }
 
-  uint64_t size() const { return ids_.size(); }
+  uint64_t size() const { return store_.size(); }
   uint64_t m() const { return m_; }
   uint64_t ef_construction() const { return ef_construction_; }
   uint64_t ef_search() const { return ef_search_; }
@@ -101,11 +153,11 @@ class Hnsw {
   // Nodes from this index on keep their construction vectors.
   uint64_t first_held_vector() const { return first_held_; }
 
-  uint64_t id(uint32_t node) const { return ids_[node]; }
-  float norm(uint32_t node) const { return norms_[node]; }
-  const uint8_t* code(uint32_t node) const {
-    return codes_.data() + static_cast<size_t>(node) * bytes_per_vec_;
-  }
+  // Codes, ids and norms of the nodes, by node index.
+  const CodeStore& store() const { return store_; }
+  uint64_t id(uint32_t node) const { return store_.id(node); }
+  float norm(uint32_t node) const { return store_.norm(node); }
+  const uint8_t* code(uint32_t node) const { return store_.code(node); }
   uint64_t level(uint32_t node) const { return levels_[node]; }
   // The node's list on `layer`; empty above its level.
   std::span<const HnswNeighbour> neighbours(uint32_t node, uint64_t layer) const {
@@ -138,31 +190,35 @@ class Hnsw {
   bool restore_neighbours(uint32_t node, uint64_t layer, std::span<const uint32_t> nodes);
   bool finish_restore(std::optional<uint32_t> entry_point, uint64_t max_level);
 
-  // A walk candidate or result: (score, node).
-  struct Candidate {
-    float score;
-    uint32_t node;
-  };
-
  private:
-  class ConstructionScorer;
-  class SearchScorer;
+  // Levels are stored in a byte; a node of level 255 or more needs m < 2.
+  static constexpr uint64_t kMaxLevel = 254;
 
-  // Appends a node with empty lists; returns its index.
+  // Which of `candidates` a list of `capacity` entries keeps: the best
+  // scored, highest first, equal scores in their order in candidates.
+  // Reorders candidates so that the kept ones come first and returns how
+  // many there are (at most capacity).
+  static size_t select_neighbours(std::span<HnswNeighbour> candidates, size_t capacity);
+
+  // Appends a node of the given level with empty lists; returns its index.
+  // Throws (length_error, bad_alloc) before changing anything.
   uint32_t append_node(uint64_t id, const uint8_t* code, float norm, uint64_t level);
   HnswNeighbour* list_data(uint32_t node, uint64_t layer);
   uint32_t& list_count(uint32_t node, uint64_t layer);
   uint64_t capacity(uint64_t layer) const { return layer == 0 ? 2 * m_ : m_; }
-  // Adds (node, score) to the layer list of `to`; an overfull list is sorted
-  // by score, highest first, and loses its last entry.
+  // Adds (node, score) to the layer list of `to`; an overfull list keeps
+  // what select_neighbours chooses.
   void link(uint32_t to, uint64_t layer, uint32_t node, float score);
 
+  // Sizes scratch for walks over `nodes` nodes with result lists of up to
+  // ef entries, room for a queue of heap_room entries.
+  void fit_scratch(SearchScratch& scratch, uint64_t nodes, uint64_t ef, uint64_t heap_room) const;
   // The layer walk from `entry` with a result list of ef entries; leaves the
-  // results in walk_results_, highest score first.
+  // results in scratch.results, highest score first. scratch has been
+  // fitted to this graph and ef.
   template <class Scorer>
-  void walk(Scorer& scorer, uint32_t entry, uint64_t ef, uint64_t layer) const;
-  // Starts a new walk's visited set.
-  void new_visit_generation() const;
+  void walk(const Scorer& scorer, SearchScratch& scratch, uint32_t entry, uint64_t ef,
+            uint64_t layer) const;
   bool restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const;
   // Gives restored lists real construction scores (see finish_restore).
   void rescore_restored_lists(Metric metric, const QuantPipeline& pipeline);
@@ -180,9 +236,7 @@ class Hnsw {
   template <class T>
   using BigArray = std::vector<T, HugePageAllocator<T>>;
 
-  BigArray<uint8_t> codes_;
-  std::vector<uint64_t> ids_;
-  std::vector<float> norms_;
+  CodeStore store_;
   std::vector<uint8_t> levels_;
   // Layer 0: node i's slot is entries [i * 2m, (i + 1) * 2m).
   BigArray<HnswNeighbour> layer0_;
@@ -205,17 +259,8 @@ class Hnsw {
   // Nodes below this index hold lists with placeholder scores (restored).
   uint64_t unscored_below_ = 0;
 
-  // Walk scratch, reused so that a walk allocates nothing once warm.
-  mutable std::vector<uint32_t> visited_;  // generation stamp per node
-  mutable uint32_t generation_ = 0;
-  mutable std::vector<Candidate> heap_;
-  mutable std::vector<Candidate> walk_results_;
-  mutable std::vector<uint32_t> batch_nodes_;
-  mutable std::vector<float> batch_scores_;
-  mutable std::vector<const uint8_t*> batch_codes_;
-  mutable std::vector<const float*> batch_rows_;
-  mutable std::vector<uint32_t> batch_slots_;
-  mutable std::vector<float> batch_dots_;
+  // The walks of insertions.
+  SearchScratch insert_scratch_;
 };
 
 }  // namespace teskra

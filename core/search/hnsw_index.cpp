@@ -5,7 +5,7 @@
 
 namespace teskra {
 
-void HnswIndex::reserve(size_t) {}
+void HnswIndex::reserve(size_t count) { graph_.reserve(count); }
 
 void HnswIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
                     const QuantPipeline& pipeline) {

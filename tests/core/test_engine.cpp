@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "core/search/brute.h"
+#include "core/search/similarity.h"
 #include "test_util.h"
 
 namespace teskra {

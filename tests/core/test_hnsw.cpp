@@ -7,16 +7,20 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <latch>
 #include <limits>
 #include <queue>
 #include <random>
 #include <set>
+#include <stdexcept>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/quantize/pipeline.h"
-#include "core/search/brute.h"
+#include "core/search/flat_index.h"
+#include "core/search/similarity.h"
 #include "core/search/float_dot.h"
 #include "core/search/hnsw.h"
 
@@ -244,8 +248,10 @@ TEST(HnswInsert, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
 // width, ties, short lists, ef_construction down to 0, vectors released
 // midway: where the shortcuts (batched scoring, a sorted result list,
 // candidates kept out of the heap, the stamped visited set) would show first.
+// One search scratch serves every graph, as a caller's may.
 TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
   struct Case { Metric metric; uint64_t dim, n4, m, efc; };
+  Hnsw::SearchScratch scratch;
   for (const Case c : {Case{Metric::Cosine, 48, kMax, 4, 8}, Case{Metric::L2, 48, 16, 3, 1},
                        Case{Metric::Dot, 48, 0, 6, 30}, Case{Metric::L2, 4, kMax, 2, 0}}) {
     SCOPED_TRACE(testing::Message() << "metric " << int(c.metric) << " m " << c.m << " efc " << c.efc);
@@ -272,7 +278,7 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
       g.set_ef_search(ef);
       for (const Floats& q : clustered(20, c.dim, 99)) {
         const PreparedQuery pq = prepare(pl, q);
-        for (uint64_t k : {0, 1, 17}) ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric)), pairs(model.search(pq, k, ef)));
+        for (uint64_t k : {0, 1, 17}) ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric, scratch)), pairs(model.search(pq, k, ef)));
       }
     }
   }
@@ -283,11 +289,12 @@ TEST(HnswSearch, RecallAgainstTheExhaustiveScanAlsoAfterRelease) {
   const Encoded e(pl, clustered(4000, 128, 21));
   std::vector<uint64_t> ids(4000);
   for (size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+  const FlatIndex scan(CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), ids, e.norms, true));
   auto recall = [&](const Hnsw& g) {
     size_t hit = 0;
     for (const Floats& q : clustered(200, 128, 22)) {
       const PreparedQuery pq = prepare(pl, q);
-      const auto truth = id_set(brute_force_search(pl, pq, {e.codes, e.bpv, ids, e.norms}, 10, nullptr));
+      const auto truth = id_set(scan.search(pl, pq, 10, std::nullopt));
       for (const SearchHit& h : g.search(pl, pq, 10, pl.metric())) hit += truth.count(h.id);
     }
     return hit / 2000.0;
@@ -301,6 +308,75 @@ TEST(HnswSearch, RecallAgainstTheExhaustiveScanAlsoAfterRelease) {
   const double r = recall(whole);
   EXPECT_GE(r, 0.95);
   EXPECT_GE(recall(split), r - 0.03);
+}
+
+// Searches only read the graph: two threads, one with its own scratch and one
+// with the thread's implicit one, each switching between two graphs, get what
+// a lone search gets.
+TEST(HnswSearch, ConcurrentSearchesGetTheSingleThreadedResults) {
+  const QuantPipeline pl = make_pipeline(48, Metric::Cosine);
+  const Encoded e(pl, clustered(3000, 48, 8));
+  Hnsw big(8, 40, 0, e.bpv, e.p), small(4, 20, 0, e.bpv, e.p);
+  insert_range(big, e, 0, 3000, pl);
+  insert_range(small, e, 0, 300, pl);
+  std::vector<PreparedQuery> qs;
+  for (const Floats& q : clustered(60, 48, 9)) qs.push_back(prepare(pl, q));
+  std::vector<std::vector<std::pair<uint64_t, uint32_t>>> expected;
+  for (const PreparedQuery& pq : qs) {
+    for (const Hnsw* g : {&big, &small}) {
+      Hnsw::SearchScratch fresh;
+      expected.push_back(pairs(g->search(pl, pq, 20, Metric::Cosine, fresh)));
+    }
+  }
+  size_t mismatches[2] = {0, 0};
+  std::latch start(2);
+  auto run = [&](int t) {
+    Hnsw::SearchScratch own;
+    start.arrive_and_wait();
+    for (int round = 0; round < 10; ++round) {
+      for (size_t j = 0; j < expected.size(); ++j) {
+        const size_t at = t == 0 ? j : expected.size() - 1 - j;  // the threads cross midway
+        const Hnsw& g = at % 2 == 0 ? big : small;
+        const PreparedQuery& pq = qs[at / 2];
+        const auto hits = t == 0 ? g.search(pl, pq, 20, Metric::Cosine, own) : g.search(pl, pq, 20, Metric::Cosine);
+        mismatches[t] += pairs(hits) != expected[at];
+      }
+    }
+  };
+  std::thread a(run, 0), b(run, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches[0], 0u);
+  EXPECT_EQ(mismatches[1], 0u);
+}
+
+// reserve(n) leaves room for the next n nodes, upper-layer slots included
+// (their levels follow from their positions), so that none of them moves an
+// array; a batch beyond the most nodes a graph holds is refused up front.
+TEST(HnswReserve, RoomForTheNextNodesAndRefusalBeyondTheLimit) {
+  const QuantPipeline pl = make_pipeline(16, Metric::L2);
+  const Encoded e(pl, clustered(400, 16, 12));
+  Hnsw g(3, 10, 0, e.bpv, e.p);
+  g.reserve(400);
+  insert_range(g, e, 0, 1, pl);
+  uint32_t upper = 1;
+  while (Hnsw::level_for(upper, g.ml()) == 0) ++upper;
+  insert_range(g, e, 1, upper + 1, pl);
+  const auto where = [&] {
+    return std::vector<const void*>{g.code(0), g.neighbours(0, 0).data(), g.neighbours(upper, 1).data()};
+  };
+  const auto before = where();
+  insert_range(g, e, upper + 1, 400, pl);
+  EXPECT_EQ(where(), before);
+  for (const uint64_t count : {Hnsw::kMaxNodes - 399, kMax}) {  // the second wraps size + count around
+    try {
+      g.reserve(count);
+      ADD_FAILURE() << count;
+    } catch (const std::length_error& err) {
+      EXPECT_STREQ(err.what(), "Hnsw graph is full: it holds at most 4294967295 vectors");
+    }
+  }
+  EXPECT_EQ(g.size(), 400u);
 }
 
 // A graph rebuilt through the loader's calls from another's nodes and lists,
