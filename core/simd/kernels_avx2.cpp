@@ -8,6 +8,9 @@
 // 2-bit: one code is a single chain of rounded adds, so the batch form gives
 // every code its own lane; see two_bit_lanes.inc.
 //
+// The helpers these kernels share with the AVX-512 ones are in
+// packed_helpers.inc.
+//
 // The ISA is enabled per function below the includes, never on the command
 // line, so no inline library code is compiled for AVX2 and merged into code
 // that runs on older CPUs; nothing inside the target region calls library
@@ -24,31 +27,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/quantize/tables.h"
+#include "core/simd/codebooks.h"
 #include "core/simd/kernel_sets.h"
-#include "core/simd/kernels.h"
-
-namespace teskra::simd {
-namespace {
-
-// Plain copies of the codebooks, so the kernels read arrays, not std::array.
-alignas(32) constexpr float kC4[16] = {
-    CENTROIDS_4BIT[0],  CENTROIDS_4BIT[1],  CENTROIDS_4BIT[2],  CENTROIDS_4BIT[3],
-    CENTROIDS_4BIT[4],  CENTROIDS_4BIT[5],  CENTROIDS_4BIT[6],  CENTROIDS_4BIT[7],
-    CENTROIDS_4BIT[8],  CENTROIDS_4BIT[9],  CENTROIDS_4BIT[10], CENTROIDS_4BIT[11],
-    CENTROIDS_4BIT[12], CENTROIDS_4BIT[13], CENTROIDS_4BIT[14], CENTROIDS_4BIT[15],
-};
-constexpr float kC2[4] = {CENTROIDS_2BIT[0], CENTROIDS_2BIT[1], CENTROIDS_2BIT[2],
-                          CENTROIDS_2BIT[3]};
-
-}  // namespace
-}  // namespace teskra::simd
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 
-namespace teskra::simd {
+namespace teskra::simd::avx2 {
 namespace {
+
+#include "core/simd/packed_helpers.inc"
 
 // ---- 4-bit -------------------------------------------------------------
 
@@ -72,19 +60,6 @@ inline __m256 dequant8(__m256i idx, const Codebook4& t) {
   return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
 }
 
-// Byte b of x holds coordinates 2b (low nibble) and 2b+1 (high nibble);
-// interleaving x with x >> 4 puts each coordinate's nibble in the low half
-// of its own byte, in coordinate order.
-inline __m128i nibbles_lo(__m128i x) { return _mm_unpacklo_epi8(x, _mm_srli_epi16(x, 4)); }
-inline __m128i nibbles_hi(__m128i x) { return _mm_unpackhi_epi8(x, _mm_srli_epi16(x, 4)); }
-
-inline __m128i load8(const uint8_t* p) {
-  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-}
-inline __m128i load16(const uint8_t* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
 // One chunk: 16 nibbles in coordinate order; a01 += coordinates 0..7,
 // a23 += coordinates 8..15.
 inline void fma_chunk(__m128i nibbles, const float* q, const Codebook4& t, __m256& a01,
@@ -95,27 +70,35 @@ inline void fma_chunk(__m128i nibbles, const float* q, const Codebook4& t, __m25
   a23 = _mm256_fmadd_ps(dequant8(i23, t), _mm256_loadu_ps(q + 8), a23);
 }
 
-// V = (A3 + A2) + (A1 + A0) lane-wise, then (V0 + V1) + (V2 + V3).
+// The reduction on (A0, A1) and (A2, A3).
 inline float reduce4x4(__m256 a01, __m256 a23) {
-  const __m128 a0 = _mm256_castps256_ps128(a01);
-  const __m128 a1 = _mm256_extractf128_ps(a01, 1);
-  const __m128 a2 = _mm256_castps256_ps128(a23);
-  const __m128 a3 = _mm256_extractf128_ps(a23, 1);
-  const __m128 v = _mm_add_ps(_mm_add_ps(a3, a2), _mm_add_ps(a1, a0));
-  const __m128 t = _mm_add_ps(v, _mm_movehdup_ps(v));  // t0 = V0+V1, t2 = V2+V3
-  return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehl_ps(t, t)));
+  return reduce4x4(_mm256_castps256_ps128(a01), _mm256_extractf128_ps(a01, 1),
+                   _mm256_castps256_ps128(a23), _mm256_extractf128_ps(a23, 1));
 }
 
-// The bytes after the last whole chunk: rounded products, added one by one.
-inline float tail_4bit(float s, const float* q, const uint8_t* code, size_t from,
-                       size_t code_bytes, size_t limit) {
-  for (size_t i = from; i < code_bytes; ++i) {
-    const uint8_t byte = code[i];
-    s += kC4[byte & 0x0F] * q[2 * i];
-    if (2 * i + 1 < limit) s += kC4[byte >> 4] * q[2 * i + 1];
-  }
-  return s;
-}
+// The batch dequantizes without the byte-widening shuffles of the one-code
+// kernel: a chunk's 8 bytes are broadcast to every qword and each qword is
+// shifted so that its two dwords hold two nibbles in their low 4 bits. With
+// the shift counts below, register X carries coordinates
+// (0 8 1 9 | 4 12 5 13) of the chunk and register Y (2 10 3 11 | 6 14 7 15):
+// exactly what unpacklo/unpackhi of q[0..7] and q[8..15] produce, so q is
+// rearranged with two in-lane unpacks per chunk, shared by the interleaved
+// codes. Each lane still sees the same coordinate in every chunk, so the sums
+// are the reference's; one shuffle per accumulator pair restores (A0, A1) and
+// (A2, A3) for the reduction.
+alignas(32) constexpr int64_t kShiftsX[4] = {0, 4, 16, 20};
+alignas(32) constexpr int64_t kShiftsY[4] = {8, 12, 24, 28};
+
+// ---- 2-bit -------------------------------------------------------------
+
+// 8-code groups in flight in the 2-bit batch: four fit the 16 vector
+// registers (accumulator, shifted word and loaded words per group).
+constexpr size_t kTwoBitGroups = 4;
+#include "core/simd/two_bit_lanes.inc"
+
+}  // namespace
+
+// ---- the kernels ---------------------------------------------------------
 
 float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit) {
   const Codebook4 t = load_codebook();
@@ -131,24 +114,6 @@ float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t 
   if (j < chunks) fma_chunk(nibbles_lo(load8(code + 8 * j)), q + 16 * j, t, a01, a23);
   return tail_4bit(reduce4x4(a01, a23), q, code, 8 * chunks, code_bytes, limit);
 }
-
-// Pulls the cache lines of upcoming codes while the current group computes.
-inline void prefetch_line(const uint8_t* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-}
-
-// The batch dequantizes without the byte-widening shuffles of the one-code
-// kernel: a chunk's 8 bytes are broadcast to every qword and each qword is
-// shifted so that its two dwords hold two nibbles in their low 4 bits. With
-// the shift counts below, register X carries coordinates
-// (0 8 1 9 | 4 12 5 13) of the chunk and register Y (2 10 3 11 | 6 14 7 15):
-// exactly what unpacklo/unpackhi of q[0..7] and q[8..15] produce, so q is
-// rearranged with two in-lane unpacks per chunk, shared by the interleaved
-// codes. Each lane still sees the same coordinate in every chunk, so the sums
-// are the reference's; one shuffle per accumulator pair restores (A0, A1) and
-// (A2, A3) for the reduction.
-alignas(32) constexpr int64_t kShiftsX[4] = {0, 4, 16, 20};
-alignas(32) constexpr int64_t kShiftsY[4] = {8, 12, 24, 28};
 
 void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
                       float* out) {
@@ -183,9 +148,7 @@ void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes,
       const __m256 qy = _mm256_unpackhi_ps(qa, qb);
 #pragma GCC unroll 8
       for (size_t k = 0; k < kInterleave4; ++k) {
-        long long bits;
-        __builtin_memcpy(&bits, c[k] + 8 * j, 8);
-        const __m256i x = _mm256_set1_epi64x(bits);
+        const __m256i x = _mm256_set1_epi64x(chunk_bits(c[k] + 8 * j));
         ax[k] = _mm256_fmadd_ps(dequant8(_mm256_srlv_epi64(x, shifts_x), t), qx, ax[k]);
         ay[k] = _mm256_fmadd_ps(dequant8(_mm256_srlv_epi64(x, shifts_y), t), qy, ay[k]);
       }
@@ -200,31 +163,15 @@ void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes,
   for (; i < n; ++i) out[i] = score_4bit(q, codes.code(i), code_bytes, limit);
 }
 
-// ---- 2-bit -------------------------------------------------------------
-
 float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes) {
-  // A single chain of dependent adds: nothing to vectorize without changing
-  // the order, so this is the reference loop.
-  const size_t coords = q_len < 4 * code_bytes ? q_len : 4 * code_bytes;
-  float s = 0.0f;
-  for (size_t i = 0; i < coords; ++i) {
-    s += q[i] * kC2[(code[i / 4] >> (2 * (i % 4))) & 3u];
-  }
-  return s;
+  return two_bit_chain(q, q_len, code, code_bytes);
 }
 
-// 8-code groups in flight in the 2-bit batch: four fit the 16 vector
-// registers (accumulator, shifted word and loaded words per group).
-constexpr size_t kTwoBitGroups = 4;
-#include "core/simd/two_bit_lanes.inc"
-
-}  // namespace
-}  // namespace teskra::simd
+}  // namespace teskra::simd::avx2
 
 #pragma GCC pop_options
 
-namespace teskra::simd {
-namespace {
+namespace teskra::simd::avx2 {
 
 // Baseline-compiled adapter: reading the table out of the std::vector here
 // keeps library code out of the AVX2 region.
@@ -233,10 +180,4 @@ void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code
   score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
 }
 
-const KernelSet kAvx2 = {"avx2", score_4bit, score_2bit, score_4bit_batch, score_2bit_batch};
-
-}  // namespace
-
-const KernelSet* avx2_kernel_set() { return &kAvx2; }
-
-}  // namespace teskra::simd
+}  // namespace teskra::simd::avx2

@@ -9,6 +9,9 @@
 // every code its own lane; see two_bit_lanes.inc (256-bit lanes, which beat
 // 512-bit ones on the Zen 4 cores we measure on).
 //
+// The helpers these kernels share with the AVX2 ones are in
+// packed_helpers.inc.
+//
 // The ISA is enabled per function below the includes, never on the command
 // line: inline library code instantiated here must not be compiled with
 // AVX-512 and then merged into code that runs on older CPUs. For the same
@@ -25,31 +28,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/quantize/tables.h"
+#include "core/simd/codebooks.h"
 #include "core/simd/kernel_sets.h"
-#include "core/simd/kernels.h"
-
-namespace teskra::simd {
-namespace {
-
-// Plain copies of the codebooks, so the kernels read arrays, not std::array.
-alignas(64) constexpr float kC4[16] = {
-    CENTROIDS_4BIT[0],  CENTROIDS_4BIT[1],  CENTROIDS_4BIT[2],  CENTROIDS_4BIT[3],
-    CENTROIDS_4BIT[4],  CENTROIDS_4BIT[5],  CENTROIDS_4BIT[6],  CENTROIDS_4BIT[7],
-    CENTROIDS_4BIT[8],  CENTROIDS_4BIT[9],  CENTROIDS_4BIT[10], CENTROIDS_4BIT[11],
-    CENTROIDS_4BIT[12], CENTROIDS_4BIT[13], CENTROIDS_4BIT[14], CENTROIDS_4BIT[15],
-};
-constexpr float kC2[4] = {CENTROIDS_2BIT[0], CENTROIDS_2BIT[1], CENTROIDS_2BIT[2],
-                          CENTROIDS_2BIT[3]};
-
-}  // namespace
-}  // namespace teskra::simd
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma")
 
-namespace teskra::simd {
+namespace teskra::simd::avx512 {
 namespace {
+
+#include "core/simd/packed_helpers.inc"
 
 // ---- 4-bit -------------------------------------------------------------
 
@@ -64,61 +52,10 @@ inline __m512 dequant16(__m128i nibbles, __m512 table) {
   return _mm512_permutexvar_ps(_mm512_cvtepu8_epi32(nibbles), table);
 }
 
-// Byte b of x holds coordinates 2b (low nibble) and 2b+1 (high nibble);
-// interleaving x with x >> 4 puts each coordinate's nibble in the low half
-// of its own byte, in coordinate order.
-inline __m128i nibbles_lo(__m128i x) { return _mm_unpacklo_epi8(x, _mm_srli_epi16(x, 4)); }
-inline __m128i nibbles_hi(__m128i x) { return _mm_unpackhi_epi8(x, _mm_srli_epi16(x, 4)); }
-
-inline __m128i load8(const uint8_t* p) {
-  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-}
-inline __m128i load16(const uint8_t* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-// V = (A3 + A2) + (A1 + A0) lane-wise, then (V0 + V1) + (V2 + V3).
+// The reduction on one zmm holding A0..A3 as its quarters.
 inline float reduce4x4(__m512 acc) {
-  const __m128 a0 = _mm512_castps512_ps128(acc);
-  const __m128 a1 = _mm512_extractf32x4_ps(acc, 1);
-  const __m128 a2 = _mm512_extractf32x4_ps(acc, 2);
-  const __m128 a3 = _mm512_extractf32x4_ps(acc, 3);
-  const __m128 v = _mm_add_ps(_mm_add_ps(a3, a2), _mm_add_ps(a1, a0));
-  const __m128 t = _mm_add_ps(v, _mm_movehdup_ps(v));  // t0 = V0+V1, t2 = V2+V3
-  return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehl_ps(t, t)));
-}
-
-// The bytes after the last whole chunk: rounded products, added one by one.
-inline float tail_4bit(float s, const float* q, const uint8_t* code, size_t from,
-                       size_t code_bytes, size_t limit) {
-  for (size_t i = from; i < code_bytes; ++i) {
-    const uint8_t byte = code[i];
-    s += kC4[byte & 0x0F] * q[2 * i];
-    if (2 * i + 1 < limit) s += kC4[byte >> 4] * q[2 * i + 1];
-  }
-  return s;
-}
-
-float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit) {
-  const __m512 table = _mm512_load_ps(kC4);
-  const size_t chunks = code_bytes / 8;
-  __m512 acc = _mm512_setzero_ps();
-  size_t j = 0;
-  for (; j + 2 <= chunks; j += 2) {
-    const __m128i x = load16(code + 8 * j);
-    acc = _mm512_fmadd_ps(dequant16(nibbles_lo(x), table), _mm512_loadu_ps(q + 16 * j), acc);
-    acc = _mm512_fmadd_ps(dequant16(nibbles_hi(x), table), _mm512_loadu_ps(q + 16 * j + 16), acc);
-  }
-  if (j < chunks) {
-    acc = _mm512_fmadd_ps(dequant16(nibbles_lo(load8(code + 8 * j)), table),
-                          _mm512_loadu_ps(q + 16 * j), acc);
-  }
-  return tail_4bit(reduce4x4(acc), q, code, 8 * chunks, code_bytes, limit);
-}
-
-// Pulls the cache lines of upcoming codes while the current group computes.
-inline void prefetch_line(const uint8_t* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+  return reduce4x4(_mm512_castps512_ps128(acc), _mm512_extractf32x4_ps(acc, 1),
+                   _mm512_extractf32x4_ps(acc, 2), _mm512_extractf32x4_ps(acc, 3));
 }
 
 // The batch dequantizes without the byte-widening shuffle of the one-code
@@ -138,10 +75,32 @@ alignas(64) constexpr int32_t kChunkCoordLane[16] = {0, 2, 4, 6, 8, 10, 12, 14,
                                                      1, 3, 5, 7, 9, 11, 13, 15};
 alignas(64) constexpr int64_t kChunkShifts[8] = {0, 4, 8, 12, 16, 20, 24, 28};
 
-inline __m512i broadcast_chunk(const uint8_t* p) {
-  long long bits;
-  __builtin_memcpy(&bits, p, 8);
-  return _mm512_set1_epi64(bits);
+// ---- 2-bit -------------------------------------------------------------
+
+// 8-code groups in flight in the 2-bit batch; with 32 vector registers, eight
+// measured fastest (four leave add latency exposed).
+constexpr size_t kTwoBitGroups = 8;
+#include "core/simd/two_bit_lanes.inc"
+
+}  // namespace
+
+// ---- the kernels ---------------------------------------------------------
+
+float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit) {
+  const __m512 table = _mm512_load_ps(kC4);
+  const size_t chunks = code_bytes / 8;
+  __m512 acc = _mm512_setzero_ps();
+  size_t j = 0;
+  for (; j + 2 <= chunks; j += 2) {
+    const __m128i x = load16(code + 8 * j);
+    acc = _mm512_fmadd_ps(dequant16(nibbles_lo(x), table), _mm512_loadu_ps(q + 16 * j), acc);
+    acc = _mm512_fmadd_ps(dequant16(nibbles_hi(x), table), _mm512_loadu_ps(q + 16 * j + 16), acc);
+  }
+  if (j < chunks) {
+    acc = _mm512_fmadd_ps(dequant16(nibbles_lo(load8(code + 8 * j)), table),
+                          _mm512_loadu_ps(q + 16 * j), acc);
+  }
+  return tail_4bit(reduce4x4(acc), q, code, 8 * chunks, code_bytes, limit);
 }
 
 void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
@@ -174,7 +133,8 @@ void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes,
       const __m512 qv = _mm512_permutexvar_ps(lane_coord, _mm512_loadu_ps(q + 16 * j));
 #pragma GCC unroll 8
       for (size_t k = 0; k < kInterleave4; ++k) {
-        const __m512i idx = _mm512_srlv_epi64(broadcast_chunk(c[k] + 8 * j), shifts);
+        const __m512i x = _mm512_set1_epi64(chunk_bits(c[k] + 8 * j));
+        const __m512i idx = _mm512_srlv_epi64(x, shifts);
         acc[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, acc[k]);
       }
     }
@@ -187,31 +147,15 @@ void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes,
   for (; i < n; ++i) out[i] = score_4bit(q, codes.code(i), code_bytes, limit);
 }
 
-// ---- 2-bit -------------------------------------------------------------
-
 float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes) {
-  // A single chain of dependent adds: nothing to vectorize without changing
-  // the order, so this is the reference loop.
-  const size_t coords = q_len < 4 * code_bytes ? q_len : 4 * code_bytes;
-  float s = 0.0f;
-  for (size_t i = 0; i < coords; ++i) {
-    s += q[i] * kC2[(code[i / 4] >> (2 * (i % 4))) & 3u];
-  }
-  return s;
+  return two_bit_chain(q, q_len, code, code_bytes);
 }
 
-// 8-code groups in flight in the 2-bit batch; with 32 vector registers, eight
-// measured fastest (four leave add latency exposed).
-constexpr size_t kTwoBitGroups = 8;
-#include "core/simd/two_bit_lanes.inc"
-
-}  // namespace
-}  // namespace teskra::simd
+}  // namespace teskra::simd::avx512
 
 #pragma GCC pop_options
 
-namespace teskra::simd {
-namespace {
+namespace teskra::simd::avx512 {
 
 // Baseline-compiled adapter: reading the table out of the std::vector here
 // keeps library code out of the AVX-512 region.
@@ -220,10 +164,4 @@ void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code
   score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
 }
 
-const KernelSet kAvx512 = {"avx512", score_4bit, score_2bit, score_4bit_batch, score_2bit_batch};
-
-}  // namespace
-
-const KernelSet* avx512_kernel_set() { return &kAvx512; }
-
-}  // namespace teskra::simd
+}  // namespace teskra::simd::avx512

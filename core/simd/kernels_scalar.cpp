@@ -1,17 +1,18 @@
-// The portable reference kernels. Every other kernel set is checked against
-// these bit for bit, so the code spells out the summation order literally
-// rather than trying to be fast: four 4-lane accumulators fed by fused
-// multiply-adds for whole 16-coordinate chunks, a fixed pairwise reduction,
-// then a tail of rounded products.
+// The portable packed-code kernels, the reference: every other level is
+// checked against these bit for bit, so the code spells out the summation
+// order literally rather than trying to be fast: four 4-lane accumulators fed
+// by fused multiply-adds for whole 16-coordinate chunks, a fixed pairwise
+// reduction, then a tail of rounded products.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/quantize/tables.h"
+#include "core/simd/kernel_sets.h"
 #include "core/simd/kernels.h"
 
 namespace teskra::simd {
-namespace {
+namespace scalar {
 
 float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit) {
   const size_t chunks = code_bytes / 8;
@@ -75,9 +76,7 @@ void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code
   }
 }
 
-const KernelSet kScalar = {"scalar", score_4bit, score_2bit, score_4bit_batch, score_2bit_batch};
-
-}  // namespace
+}  // namespace scalar
 
 TwoBitQuery TwoBitQuery::from(const float* q, size_t n) {
   TwoBitQuery tq;
@@ -88,7 +87,5 @@ TwoBitQuery TwoBitQuery::from(const float* q, size_t n) {
   }
   return tq;
 }
-
-const KernelSet& scalar_kernels() { return kScalar; }
 
 }  // namespace teskra::simd

@@ -1,21 +1,26 @@
-// Scoring kernels. The scalar set defines the bits; every other set this CPU
-// can run must reproduce them exactly (NaNs compare equal to each other: the
-// payload and sign a NaN ends up with may depend on operand order). The first
-// group pins the reference itself with values worked out by hand.
+// The kernels and their dispatcher. The scalar set is the reference, pinned
+// by hand below; every level this CPU runs must reproduce it bit for bit, in
+// every family (NaNs compare equal to each other: the payload and sign a NaN
+// ends up with may depend on operand order).
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/quantize/tables.h"
+#include "core/search/centroid_panel.h"
+#include "core/search/float_dot.h"
 #include "core/simd/kernels.h"
 #include "test_util.h"
 
@@ -24,6 +29,10 @@ namespace {
 
 using test_util::bits;
 using test_util::same_value;
+
+constexpr KernelLevel kLevels[] = {KernelLevel::scalar, KernelLevel::avx2, KernelLevel::avx512};
+constexpr const char* kLevelNames[] = {"scalar", "avx2", "avx512"};
+const char* name_of(KernelLevel level) { return kLevelNames[static_cast<size_t>(level)]; }
 
 std::string show(float f) {
   char buf[64];
@@ -34,53 +43,35 @@ std::string show(float f) {
 #define EXPECT_SAME(got, want) \
   EXPECT_PRED2(same_value, got, want) << "got " << show(got) << " want " << show(want)
 
-uint8_t pack(unsigned lo, unsigned hi) { return static_cast<uint8_t>(lo | (hi << 4)); }
-
 // ---------------------------------------------------------------------------
-// The reference, pinned by hand (checked on every set).
-
-TEST(ReferenceKernels, TwoBitKnownSumAndPlusZeroForAZeroQuery) {
-  const float q[4] = {1, 2, 3, 4};
-  const uint8_t code = 0xE4;  // codes 0, 1, 2, 3
-  const TwoBitQuery tq = TwoBitQuery::from(q, 4);
-  const uint8_t* ptrs[1] = {&code};
-  // The sums start at +0 and -0 products do not change that.
-  const std::vector<uint8_t> codes(100, 0x5C);
-  const std::vector<float> zero(400, 0.0f);
-  for (const KernelSet* k : available_kernels()) {
-    EXPECT_EQ(bits(k->score_2bit(q, 4, &code, 1)), bits(4.98403263f)) << k->name;
-    float out = -1.0f;
-    k->score_2bit_batch(tq, CodeBatch{.ptrs = ptrs, .n = 1}, 1, &out);
-    EXPECT_EQ(bits(out), bits(4.98403263f)) << k->name;
-    for (size_t bytes : {0, 1, 13, 100}) {
-      EXPECT_EQ(bits(k->score_4bit(zero.data(), codes.data(), bytes, 2 * bytes)), 0u) << k->name;
-      EXPECT_EQ(bits(k->score_2bit(zero.data(), 4 * bytes, codes.data(), bytes)), 0u) << k->name;
-    }
-  }
-}
+// The reference, pinned by hand.
 
 // A query that is zero except at one coordinate picks out exactly that
 // coordinate's centroid times the value: pins the nibble and bit-pair order
-// in whole chunks and in the tail, for every code value.
+// in whole chunks and in the tail, for every code value. A 4-bit limit of 1
+// (padded dimension 1) leaves the high nibble out.
 TEST(ReferenceKernels, OneHotQueryFollowsTheLayout) {
+  const KernelSet& k = scalar_kernels();
   const size_t bytes = 21;  // 4-bit: two whole chunks and a 5-byte tail
   std::vector<uint8_t> code(bytes);
-  for (size_t i = 0; i < bytes; ++i) code[i] = pack((3 * i) % 16, (7 * i + 5) % 16);
+  for (size_t i = 0; i < bytes; ++i) {
+    code[i] = static_cast<uint8_t>(3 * i % 16 | (7 * i + 5) % 16 << 4);  // nibbles lo | hi
+  }
   for (size_t coord = 0; coord < 4 * bytes; ++coord) {
     std::vector<float> q(4 * bytes, 0.0f);
     q[coord] = -4.0f;
-    const uint8_t byte4 = code[coord / 2 % bytes];
-    const float want4 = -4.0f * CENTROIDS_4BIT[coord % 2 ? byte4 >> 4 : byte4 & 15];
-    const float want2 = -4.0f * CENTROIDS_2BIT[(code[coord / 4] >> (2 * (coord % 4))) & 3];
-    for (const KernelSet* k : available_kernels()) {
-      if (coord < 2 * bytes) {
-        EXPECT_EQ(k->score_4bit(q.data(), code.data(), bytes, 2 * bytes), want4)
-            << k->name << " 4-bit coordinate " << coord;
-      }
-      EXPECT_EQ(k->score_2bit(q.data(), q.size(), code.data(), bytes), want2)
-          << k->name << " 2-bit coordinate " << coord;
+    if (coord < 2 * bytes) {
+      const uint8_t byte = code[coord / 2];
+      EXPECT_EQ(k.score_4bit(q.data(), code.data(), bytes, 2 * bytes),
+                -4.0f * CENTROIDS_4BIT[coord % 2 ? byte >> 4 : byte & 15])
+          << "4-bit coordinate " << coord;
     }
+    EXPECT_EQ(k.score_2bit(q.data(), q.size(), code.data(), bytes),
+              -4.0f * CENTROIDS_2BIT[(code[coord / 4] >> (2 * (coord % 4))) & 3])
+        << "2-bit coordinate " << coord;
   }
+  const float q1[2] = {3.0f, 5.0f};
+  EXPECT_EQ(k.score_4bit(q1, code.data(), 1, 1), 3.0f * CENTROIDS_4BIT[code[0] & 15]);
 }
 
 // Padded dimension 16: one whole chunk, no tail. With C = c(15) and lane 0 of
@@ -88,31 +79,23 @@ TEST(ReferenceKernels, OneHotQueryFollowsTheLayout) {
 // and gives C * 2^-24; a left-to-right sum would round C + C * 2^-24 up by one
 // ulp and return 2^-22 instead.
 TEST(ReferenceKernels, FourBitChunkReductionPairs) {
+  const KernelSet& k = scalar_kernels();
   const float big = CENTROIDS_4BIT[15];
   const std::vector<uint8_t> code(8, 0xFF);
-  std::vector<float> q(16, 0.0f);
-  q[4] = std::ldexp(1.0f, -24);
-  q[8] = 1.0f;
-  q[12] = -1.0f;
+  const std::vector<float> q = {0, 0, 0, 0, 0x1p-24f, 0, 0, 0, 1, 0, 0, 0, -1, 0, 0, 0};
   // Same trick one level down: V0 = C * 2^-24, V2 = -C, V3 = C.
-  std::vector<float> q2(16, 0.0f);
-  q2[0] = std::ldexp(1.0f, -24);
-  q2[2] = -1.0f;
-  q2[3] = 1.0f;
+  const std::vector<float> q2 = {0x1p-24f, 0, -1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   const float want = std::ldexp(big, -24);
   ASSERT_NE(bits(((0.0f + want) + big) - big), bits(want));  // the order matters
-  for (const KernelSet* k : available_kernels()) {
-    EXPECT_EQ(bits(k->score_4bit(q.data(), code.data(), 8, 16)), bits(want)) << k->name;
-    EXPECT_EQ(bits(k->score_4bit(q2.data(), code.data(), 8, 16)), bits(want)) << k->name;
-  }
+  EXPECT_EQ(bits(k.score_4bit(q.data(), code.data(), 8, 16)), bits(want));
+  EXPECT_EQ(bits(k.score_4bit(q2.data(), code.data(), 8, 16)), bits(want));
 }
 
 // The same two products, c(11) * 0.1 and then c(11) * 1.3, summed in a chunk
 // lane (the second fused onto the first) and in the tail (both rounded): the
 // results differ in the last bit.
 TEST(ReferenceKernels, FourBitFusedInChunksRoundedInTail) {
-  const float fused = 0x1.51bc1ep+0f;
-  const float rounded = 0x1.51bc1cp+0f;
+  const KernelSet& k = scalar_kernels();
   // Two chunks: coordinates 0 and 16 share lane 0 of A0.
   const std::vector<uint8_t> chunked(16, 0xBB);
   std::vector<float> q(32, 0.0f);
@@ -120,24 +103,52 @@ TEST(ReferenceKernels, FourBitFusedInChunksRoundedInTail) {
   q[16] = 1.3f;
   // Padded dimension 8: four bytes, no whole chunk, all through the tail.
   const std::vector<uint8_t> tail_only(4, 0xBB);
-  std::vector<float> qt(8, 0.0f);
-  qt[0] = 0.1f;
-  qt[1] = 1.3f;
-  for (const KernelSet* k : available_kernels()) {
-    EXPECT_EQ(bits(k->score_4bit(q.data(), chunked.data(), 16, 32)), bits(fused)) << k->name;
-    EXPECT_EQ(bits(k->score_4bit(qt.data(), tail_only.data(), 4, 8)), bits(rounded)) << k->name;
-  }
+  const std::vector<float> qt = {0.1f, 1.3f, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(bits(k.score_4bit(q.data(), chunked.data(), 16, 32)), bits(0x1.51bc1ep+0f));
+  EXPECT_EQ(bits(k.score_4bit(qt.data(), tail_only.data(), 4, 8)), bits(0x1.51bc1cp+0f));
 }
 
-TEST(Dispatch, ScalarFirstActiveLast) {
-  const auto sets = available_kernels();
-  ASSERT_FALSE(sets.empty());
-  EXPECT_EQ(sets.front(), &scalar_kernels());
-  EXPECT_EQ(sets.back(), &active_kernels());
-  for (size_t i = 1; i < sets.size(); ++i) EXPECT_STRNE(sets[i - 1]->name, sets[i]->name);
+// Float dot. Lane 1 adds -1, then (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24: rounded
+// before the add, the product leaves 2^-11; fused, the 2^-24 would survive.
+// With C = 2^24, lanes 0, 1, 6, 7 = C, 1, -C, 1 sum to 2 only paired as
+// (j, j + 4) and then (0 + 2) + (1 + 3) (in index order C absorbs a 1, and
+// so do the pairings (0 + 1) + (2 + 3)); the tail C, 1, -C sums to 0 on its
+// own but would add 2 more to the running total.
+TEST(ReferenceKernels, FloatDotRoundsProductsPairsLanesAndSumsTheTailApart) {
+  const KernelSet& k = scalar_kernels();
+  const float c = 0x1p24f;
+  std::vector<float> a(16, 0.0f), b(16, 1.0f);
+  a[1] = -1.0f;
+  a[9] = b[9] = 1.0f + 0x1p-12f;
+  EXPECT_EQ(bits(k.float_dot(a.data(), b.data(), 16)), bits(0x1p-11f));
+  const std::vector<float> x = {c, 1, 0, 0, 0, 0, -c, 1, c, 1, -c}, ones(x.size(), 1.0f);
+  EXPECT_EQ(bits(k.float_dot(x.data(), ones.data(), x.size())), bits(2.0f));
+}
+
+// ---------------------------------------------------------------------------
+// The dispatcher.
+
+// The ctest runs set TESKRA_KERNELS; a value naming no level leaves the best.
+TEST(KernelDispatch, EnvironmentAndOverrideFallBackToWhatTheCpuRuns) {
+  const KernelLevel best = best_kernel_level();
 #ifndef TESKRA_HAVE_SIMD
-  EXPECT_EQ(sets.size(), 1u);
+  EXPECT_EQ(best, KernelLevel::scalar);
 #endif
+  const char* env = std::getenv("TESKRA_KERNELS");
+  KernelLevel want = best;
+  for (KernelLevel level : kLevels) {
+    if (env != nullptr && std::string_view(env) == name_of(level)) want = std::min(level, best);
+  }
+  const KernelSet& start = active_kernels();
+  EXPECT_EQ(start.level, want) << "TESKRA_KERNELS=" << (env ? env : "(unset)");
+  for (KernelLevel level : {KernelLevel::avx512, KernelLevel::scalar, KernelLevel::avx2}) {
+    const KernelSet& set = set_kernel_level(level);
+    EXPECT_EQ(&set, &active_kernels());
+    EXPECT_EQ(set.level, std::min(level, best)) << name_of(level);
+    EXPECT_STREQ(set.name, name_of(set.level));
+  }
+  EXPECT_EQ(&set_kernel_level(KernelLevel::scalar), &scalar_kernels());
+  set_kernel_level(start.level);
 }
 
 // ---------------------------------------------------------------------------
@@ -148,9 +159,10 @@ TEST(Dispatch, ScalarFirstActiveLast) {
 // ±inf, ±0, denormals and ±FLT_MAX sprinkled in, so some results stay finite
 // and others turn inf or NaN. 3: large values of alternating sign with tiny
 // ones between, so any change of summation order shows in the low bits.
-constexpr int kQueryKinds = 4;
+// 4: all -0, whose products are ±0: every sum starts at +0 and stays there.
+constexpr int kValueKinds = 5;
 
-std::vector<float> make_query(size_t n, int kind, std::mt19937_64& rng) {
+std::vector<float> make_values(size_t n, int kind, std::mt19937_64& rng) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
   const float specials[] = {kNaN, -kNaN, kInf, -kInf, 0.0f, -0.0f,
@@ -171,8 +183,10 @@ std::vector<float> make_query(size_t n, int kind, std::mt19937_64& rng) {
         break;
       }
       case 2: q[i] = r % 16 == 0 ? specials[(r >> 8) % std::size(specials)] : normal(rng); break;
-      default:
+      case 3:
         q[i] = i % 3 == 2 ? normal(rng) * 1e-6f : (i % 2 ? -1e6f : 1e6f) * (1 + normal(rng) / 1e3f);
+        break;
+      default: q[i] = -0.0f;
     }
   }
   return q;
@@ -188,10 +202,10 @@ void fill_code(uint8_t* code, size_t bytes, int kind, std::mt19937_64& rng) {
   }
 }
 
-// Codes with a byte `offset` into each record, two ways: records of `stride`
-// bytes in one exactly sized buffer, and one exactly sized allocation per code
-// reached through a pointer table (with a repeat), so that sanitizer builds
-// catch any read past a code.
+// Codes with a byte `offset` into each record (as the 2-bit block of a mixed
+// code is), two ways: records of `stride` bytes in one exactly sized buffer,
+// and one exactly sized allocation per code reached through a pointer table
+// (with a repeat), so that sanitizer builds catch any read past a code.
 struct Codes {
   size_t n, bytes, offset, stride;
   std::vector<uint8_t> strided;
@@ -219,88 +233,6 @@ struct Codes {
   }
 };
 
-class KernelEquivalence : public ::testing::TestWithParam<const KernelSet*> {
- protected:
-  const KernelSet& k() const { return *GetParam(); }
-  const KernelSet& ref() const { return scalar_kernels(); }
-
-  // Both batch forms of both widths against the one-code reference; the
-  // slot after the batch must stay untouched.
-  void check_batches(const Codes& c, const std::vector<float>& q, size_t limit, size_t q2_len,
-                     const std::string& what) {
-    const TwoBitQuery tq = TwoBitQuery::from(q.data(), q2_len);
-    const float sentinel = 12345.0f;
-    std::vector<float> out(c.n + 1);
-    for (const CodeBatch& batch : {c.strided_batch(), c.pointer_batch()}) {
-      const char* form = batch.ptrs ? "pointers" : "strided";
-      out.assign(c.n + 1, sentinel);
-      k().score_4bit_batch(q.data(), batch, c.bytes, limit, out.data());
-      for (size_t i = 0; i < c.n; ++i) {
-        EXPECT_SAME(out[i], ref().score_4bit(q.data(), batch.code(i), c.bytes, limit))
-            << "4-bit " << form << " " << what << " code " << i;
-      }
-      EXPECT_EQ(out[c.n], sentinel) << "4-bit " << form << " wrote past n, " << what;
-
-      out.assign(c.n + 1, sentinel);
-      k().score_2bit_batch(tq, batch, c.bytes, out.data());
-      for (size_t i = 0; i < c.n; ++i) {
-        EXPECT_SAME(out[i], ref().score_2bit(q.data(), q2_len, batch.code(i), c.bytes))
-            << "2-bit " << form << " " << what << " code " << i;
-      }
-      EXPECT_EQ(out[c.n], sentinel) << "2-bit " << form << " wrote past n, " << what;
-    }
-  }
-};
-
-// Every code length up to 1024 bytes crosses every chunk and word edge.
-TEST_P(KernelEquivalence, OneCodeEveryLength) {
-  std::mt19937_64 rng(1234);
-  std::vector<uint8_t> code(1024);
-  for (size_t bytes = 1; bytes <= 1024; ++bytes) {
-    for (int rep = 0; rep < (bytes <= 72 ? 16 : 1); ++rep) {
-      fill_code(code.data(), bytes, (bytes / 4 + rep) % kCodeKinds, rng);
-      const std::vector<float> q = make_query(4 * bytes, (bytes + rep) % kQueryKinds, rng);
-      // 4-bit: full limit, and the odd limit of padded dimension 1.
-      for (size_t limit : {2 * bytes, 2 * bytes - 1}) {
-        EXPECT_SAME(k().score_4bit(q.data(), code.data(), bytes, limit),
-                    ref().score_4bit(q.data(), code.data(), bytes, limit))
-            << "4-bit bytes " << bytes << " limit " << limit;
-      }
-      // 2-bit: full query, and queries that stop short of the code's slots.
-      for (size_t q_len : {4 * bytes, 4 * bytes - 1, 4 * bytes - 3}) {
-        EXPECT_SAME(k().score_2bit(q.data(), q_len, code.data(), bytes),
-                    ref().score_2bit(q.data(), q_len, code.data(), bytes))
-            << "2-bit bytes " << bytes << " q_len " << q_len;
-      }
-    }
-  }
-}
-
-// Every batch size up to 70 crosses each lane-group and interleave boundary
-// (at a few lengths), and every length up to 80 and around the larger chunk
-// edges runs a batch of 37; each also with an odd 4-bit limit and a query
-// shorter than the 2-bit slots (one-byte codes: lengths 1 and 2, padded
-// dimensions 1 and 2).
-TEST_P(KernelEquivalence, BatchesOfEverySizeAndLength) {
-  std::mt19937_64 rng(5);
-  std::vector<std::pair<size_t, size_t>> cases;  // (bytes, n)
-  for (size_t bytes : {1, 2, 3, 5, 8, 13, 16, 17, 64, 129, 256}) {
-    for (size_t n = 0; n <= 70; ++n) cases.push_back({bytes, n});
-  }
-  for (size_t b = 1; b <= 80; ++b) cases.push_back({b, 37});
-  for (size_t edge = 96; edge <= 1024; edge += edge < 256 ? 16 : 64) {
-    for (size_t b : {edge - 3, edge - 1, edge, edge + 1, edge + 5}) cases.push_back({b, 37});
-  }
-  for (const auto& [bytes, n] : cases) {
-    const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 4, static_cast<int>((n + bytes) % kCodeKinds), rng);
-    const std::vector<float> q = make_query(4 * bytes, static_cast<int>((n + bytes) % kQueryKinds), rng);
-    const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
-    check_batches(c, q, 2 * bytes, 4 * bytes, what);
-    if (bytes > 1) check_batches(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
-    else for (size_t q_len : {1, 2}) check_batches(c, q, q_len, q_len, what + " short q");
-  }
-}
-
 // Two pages, the second inaccessible: a buffer placed to end at the page
 // boundary faults on the first byte read past it.
 class GuardedPage {
@@ -319,72 +251,213 @@ class GuardedPage {
   }
   bool ok() const { return mem_ != nullptr; }
   uint8_t* ending_at_guard(size_t bytes) { return mem_ + page_ - bytes; }
+  float* holding(const std::vector<float>& v) {
+    float* p = reinterpret_cast<float*>(ending_at_guard(v.size() * sizeof(float)));
+    std::copy(v.begin(), v.end(), p);
+    return p;
+  }
 
  private:
   size_t page_;
   uint8_t* mem_ = nullptr;
 };
 
-// Neither the query nor the last code of a batch may be read past its end
-// (both placed to end at the guard): no whole vector or word load may reach
-// beyond the last byte.
-TEST_P(KernelEquivalence, NoReadPastTheQueryOrTheLastCode) {
-  GuardedPage g;
-  if (!g.ok()) GTEST_SKIP() << "no guard page";
-  const uint8_t code = 0xE4;
-  for (size_t q_len : {1, 2, 3}) {
-    float* q = reinterpret_cast<float*>(g.ending_at_guard(q_len * sizeof(float)));
-    float want = 0.0f;
-    for (size_t i = 0; i < q_len; ++i) {
-      q[i] = static_cast<float>(i + 1);
-      want += q[i] * CENTROIDS_2BIT[(code >> (2 * i)) & 3];
-    }
-    EXPECT_EQ(bits(k().score_2bit(q, q_len, &code, 1)), bits(want)) << q_len;
-    const TwoBitQuery tq = TwoBitQuery::from(q, q_len);
-    float out = 0.0f;
-    k().score_2bit_batch(tq, CodeBatch{.base = &code, .stride = 1, .n = 1}, 1, &out);
-    EXPECT_EQ(bits(out), bits(want)) << q_len;
-  }
-  // 4-bit with padded dimension 1: one value, limit 1, so the high nibble does not count.
-  float* q1 = reinterpret_cast<float*>(g.ending_at_guard(sizeof(float)));
-  *q1 = 3.0f;
-  const uint8_t code4 = pack(12, 7);
-  EXPECT_EQ(k().score_4bit(q1, &code4, 1, 1), 3.0f * CENTROIDS_4BIT[12]);
-  float out = 0.0f;
-  k().score_4bit_batch(q1, CodeBatch{.base = &code4, .stride = 1, .n = 1}, 1, 1, &out);
-  EXPECT_EQ(out, 3.0f * CENTROIDS_4BIT[12]);
+// ---------------------------------------------------------------------------
+// Every family at every level this CPU runs, against the reference. Each test
+// makes its level the active one, so the public entry points (CentroidPanel,
+// float_dot) are exercised through the dispatcher.
 
-  std::mt19937_64 rng(10);
-  for (size_t bytes = 1; bytes <= 40; ++bytes) {
-    for (size_t n : {1, 4, 7, 16, 19}) {
-      uint8_t* base = g.ending_at_guard(n * bytes);
-      fill_code(base, n * bytes, 0, rng);
-      const std::vector<float> q = make_query(4 * bytes, 0, rng);
-      const TwoBitQuery tq = TwoBitQuery::from(q.data(), q.size());
-      std::vector<const uint8_t*> ptrs(n);
-      for (size_t i = 0; i < n; ++i) ptrs[i] = base + (n - 1 - i) * bytes;
-      std::vector<float> out4(n), out2(n);
-      for (const CodeBatch& batch : {CodeBatch{.base = base, .stride = bytes, .n = n},
-                                     CodeBatch{.ptrs = ptrs.data(), .n = n}}) {
-        k().score_4bit_batch(q.data(), batch, bytes, 2 * bytes, out4.data());
-        k().score_2bit_batch(tq, batch, bytes, out2.data());
-        for (size_t i = 0; i < n; ++i) {
-          EXPECT_SAME(out4[i], ref().score_4bit(q.data(), batch.code(i), bytes, 2 * bytes));
-          EXPECT_SAME(out2[i], ref().score_2bit(q.data(), q.size(), batch.code(i), bytes));
-        }
+std::vector<KernelLevel> supported_levels() {
+  std::vector<KernelLevel> levels;
+  for (KernelLevel level : kLevels) {
+    if (level <= best_kernel_level()) levels.push_back(level);
+  }
+  return levels;
+}
+
+class Kernels : public ::testing::TestWithParam<KernelLevel> {
+ protected:
+  void SetUp() override {
+    previous_ = active_kernels().level;
+    ASSERT_EQ(set_kernel_level(GetParam()).level, GetParam());
+  }
+  void TearDown() override { set_kernel_level(previous_); }
+
+  const KernelSet& k() const { return active_kernels(); }
+  const KernelSet& ref() const { return scalar_kernels(); }
+
+  // Both widths, one code at a time and in both batch forms, against the
+  // one-code reference; the slot after a batch must stay untouched.
+  void check_codes(const Codes& c, const std::vector<float>& q, size_t limit, size_t q2_len,
+                   const std::string& what) {
+    const TwoBitQuery tq = TwoBitQuery::from(q.data(), q2_len);
+    for (const CodeBatch& batch : {c.strided_batch(), c.pointer_batch()}) {
+      const std::string at = what + (batch.ptrs ? " pointers" : " strided") + " code ";
+      std::vector<float> out4(c.n + 1, 12345.0f), out2(c.n + 1, 12345.0f);
+      k().score_4bit_batch(q.data(), batch, c.bytes, limit, out4.data());
+      k().score_2bit_batch(tq, batch, c.bytes, out2.data());
+      for (size_t i = 0; i < c.n; ++i) {
+        const float want4 = ref().score_4bit(q.data(), batch.code(i), c.bytes, limit);
+        const float want2 = ref().score_2bit(q.data(), q2_len, batch.code(i), c.bytes);
+        EXPECT_SAME(out4[i], want4) << "4-bit batch " << at << i;
+        EXPECT_SAME(out2[i], want2) << "2-bit batch " << at << i;
+        EXPECT_SAME(k().score_4bit(q.data(), batch.code(i), c.bytes, limit), want4)
+            << "4-bit " << at << i;
+        EXPECT_SAME(k().score_2bit(q.data(), q2_len, batch.code(i), c.bytes), want2)
+            << "2-bit " << at << i;
       }
-      const uint8_t* last = base + (n - 1) * bytes;
-      EXPECT_SAME(k().score_4bit(q.data(), last, bytes, 2 * bytes),
-                  ref().score_4bit(q.data(), last, bytes, 2 * bytes));
-      EXPECT_SAME(k().score_2bit(q.data(), q.size(), last, bytes),
-                  ref().score_2bit(q.data(), q.size(), last, bytes));
+      EXPECT_EQ(out4[c.n], 12345.0f) << "4-bit batch wrote past n, " << what;
+      EXPECT_EQ(out2[c.n], 12345.0f) << "2-bit batch wrote past n, " << what;
+    }
+  }
+
+ private:
+  KernelLevel previous_ = KernelLevel::scalar;
+};
+
+// Every batch size up to 70 crosses each lane-group and interleave boundary
+// (at a few lengths), and every code length up to 80 (every chunk and word
+// edge) and around the larger chunk edges runs a batch of 37; each also with
+// an odd 4-bit limit and a query shorter than the 2-bit slots (one-byte codes:
+// lengths 1 and 2, padded dimensions 1 and 2).
+TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
+  std::mt19937_64 rng(5);
+  std::vector<std::pair<size_t, size_t>> cases;  // (bytes, n)
+  for (size_t bytes : {1, 2, 3, 5, 8, 13, 16, 17, 64, 129, 256}) {
+    for (size_t n = 0; n <= 70; ++n) cases.push_back({bytes, n});
+  }
+  for (size_t b = 1; b <= 80; ++b) cases.push_back({b, 37});
+  for (size_t edge = 96; edge <= 1024; edge += edge < 256 ? 16 : 64) {
+    for (size_t b : {edge - 3, edge - 1, edge, edge + 1, edge + 5}) cases.push_back({b, 37});
+  }
+  for (const auto& [bytes, n] : cases) {
+    const int kind = static_cast<int>(n + bytes);
+    const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 4, kind % kCodeKinds, rng);
+    const std::vector<float> q = make_values(4 * bytes, kind % kValueKinds, rng);
+    const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
+    check_codes(c, q, 2 * bytes, 4 * bytes, what);
+    if (bytes > 1) check_codes(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
+    else for (size_t q_len : {1, 2}) check_codes(c, q, q_len, q_len, what + " short q");
+  }
+}
+
+// Every row against every centroid is the plain loop: two whole row tiles and
+// a tail (13 rows), centroid counts on both sides of the 64-wide padding,
+// overflowing products and a row of -0 (whose sums must stay +0). One
+// allocation per row, so sanitizer builds catch a read past one.
+TEST_P(Kernels, CentroidPanelIsThePlainLoop) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  const float extremes[] = {std::numeric_limits<float>::quiet_NaN(), kInf, -kInf, 1e-40f,
+                            -0.0f, 3e38f, -3e38f, 0.0f};
+  std::mt19937_64 rng(5);
+  for (size_t dim : {1, 7, 64, 131}) {
+    for (size_t k : {1, 5, 64, 65, 130}) {
+      std::vector<float> cents = make_values(k * dim, 0, rng);
+      std::vector<std::vector<float>> rows(13);
+      for (auto& r : rows) r = make_values(dim, 0, rng);
+      for (size_t s = 0; s < 8; ++s) {
+        cents[rng() % cents.size()] = extremes[s];
+        rows[rng() % 12][rng() % dim] = extremes[(s + 3) % 8];
+      }
+      rows[12] = make_values(dim, 4, rng);
+      const CentroidPanel panel(cents, k, dim);
+      std::vector<const float*> ptrs;
+      for (const auto& r : rows) ptrs.push_back(r.data());
+      std::vector<float> out(13 * panel.stride());
+      panel.dots(ptrs.data(), 13, out.data());
+      for (size_t i = 0; i < 13 * k; ++i) {
+        const float want = sequential_dot(ptrs[i / k], &cents[i % k * dim], dim);
+        ASSERT_PRED2(same_value, out[i / k * panel.stride() + i % k], want)
+            << "dim " << dim << " k " << k << " row " << i / k << " centroid " << i % k;
+      }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, KernelEquivalence, ::testing::ValuesIn(available_kernels()),
-                         [](const ::testing::TestParamInfo<const KernelSet*>& info) {
-                           return std::string(info.param->name);
+// Lengths across the 8-lane steps and their tails, every row count across the
+// 8-row groups and their remainders, a repeated row, and one allocation per
+// row; the slot after the rows must stay untouched.
+TEST_P(Kernels, FloatDotEveryLengthAndRowCount) {
+  std::mt19937_64 rng(7);
+  std::vector<size_t> lengths(81);
+  for (size_t n = 0; n <= 80; ++n) lengths[n] = n;
+  for (size_t n : {127, 128, 129, 1000, 1031}) lengths.push_back(n);
+  for (size_t n : lengths) {
+    const std::vector<float> q = make_values(n, static_cast<int>(n % kValueKinds), rng);
+    std::vector<std::vector<float>> rows(19);
+    std::vector<const float*> ptrs;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      rows[r] = make_values(n, static_cast<int>((n + r) % kValueKinds), rng);
+      ptrs.push_back(rows[r].data());
+      EXPECT_SAME(float_dot(q.data(), ptrs[r], n), ref().float_dot(q.data(), ptrs[r], n))
+          << "n " << n << " row " << r;
+    }
+    ptrs[10] = ptrs[3];
+    for (size_t count = 0; count <= ptrs.size(); ++count) {
+      std::vector<float> out(count + 1, 12345.0f);
+      float_dot_rows(q.data(), ptrs.data(), count, n, out.data());
+      for (size_t r = 0; r < count; ++r) {
+        EXPECT_SAME(out[r], ref().float_dot(q.data(), ptrs[r], n))
+            << "n " << n << " count " << count << " row " << r;
+      }
+      EXPECT_EQ(out[count], 12345.0f) << "wrote past the rows, n " << n << " count " << count;
+    }
+  }
+}
+
+// Nothing is read past the end of a query, a code or a float row, each placed
+// to end at a guard: no whole vector or word load may reach beyond the last
+// value. Queries as short as a code allows: the 4-bit one at its limit (odd
+// for a one-byte code), the 2-bit one a value short of the code's slots.
+TEST_P(Kernels, NoReadPastTheEnd) {
+  GuardedPage a, b;
+  if (!a.ok() || !b.ok()) GTEST_SKIP() << "no guard page";
+  std::mt19937_64 rng(10);
+  for (size_t bytes = 1; bytes <= 40; ++bytes) {
+    for (size_t n : {1, 4, 7, 16, 19}) {
+      uint8_t* codes = a.ending_at_guard(n * bytes);
+      fill_code(codes, n * bytes, 0, rng);
+      std::vector<const uint8_t*> ptrs(n);
+      for (size_t i = 0; i < n; ++i) ptrs[i] = codes + (n - 1 - i) * bytes;
+      const CodeBatch batches[] = {{.base = codes, .stride = bytes, .n = n},
+                                   {.ptrs = ptrs.data(), .n = n}};
+      std::vector<float> out(n);
+      for (size_t limit = bytes == 1 ? 1 : 2 * bytes; limit <= 2 * bytes; ++limit) {
+        const float* q = b.holding(make_values(limit, 0, rng));
+        EXPECT_SAME(k().score_4bit(q, ptrs[0], bytes, limit),
+                    ref().score_4bit(q, ptrs[0], bytes, limit));
+        for (const CodeBatch& batch : batches) {
+          k().score_4bit_batch(q, batch, bytes, limit, out.data());
+          for (size_t i = 0; i < n; ++i) {
+            EXPECT_SAME(out[i], ref().score_4bit(q, batch.code(i), bytes, limit));
+          }
+        }
+      }
+      for (size_t q_len = bytes == 1 ? 1 : 4 * bytes - 1; q_len < 4 * bytes; ++q_len) {
+        const float* q = b.holding(make_values(q_len, 0, rng));
+        EXPECT_SAME(k().score_2bit(q, q_len, ptrs[0], bytes),
+                    ref().score_2bit(q, q_len, ptrs[0], bytes));
+        const TwoBitQuery tq = TwoBitQuery::from(q, q_len);
+        for (const CodeBatch& batch : batches) {
+          k().score_2bit_batch(tq, batch, bytes, out.data());
+          for (size_t i = 0; i < n; ++i) {
+            EXPECT_SAME(out[i], ref().score_2bit(q, q_len, batch.code(i), bytes));
+          }
+        }
+      }
+    }
+    const float* x = a.holding(make_values(bytes, 0, rng));
+    const float* y = b.holding(make_values(bytes, 0, rng));
+    float rows_out = 0.0f;
+    float_dot_rows(x, &y, 1, bytes, &rows_out);
+    EXPECT_SAME(float_dot(x, y, bytes), ref().float_dot(x, y, bytes));
+    EXPECT_SAME(rows_out, ref().float_dot(x, y, bytes));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, Kernels, ::testing::ValuesIn(supported_levels()),
+                         [](const ::testing::TestParamInfo<KernelLevel>& info) {
+                           return std::string(name_of(info.param));
                          });
 
 }  // namespace
