@@ -1,18 +1,26 @@
-# make demo   build the module into .venv and run the demo
-# make test   build and run every test (C++ with and without SIMD, then Python,
-#             then both again built with AddressSanitizer and UBSan)
+# make demo          build the module into .venv and run the demo
+# make check         day to day: the C++ suite and the Python suite (short leak loops) on the release build
+# make test          CI (.ci/run): make check, then the C++ suite of the portable build without SIMD,
+#                    then the C++ and Python suites built with AddressSanitizer and UBSan
 # make check-memory  the long sanitizer and leak runs (see below)
-# make bench  kernel and search benchmarks side by side with peers; report in bench/results/
-#             (make bench QUICK=1: a few minutes on subsets, same report)
+# make bench         kernel and search benchmarks side by side with peers; report in bench/results/
+#                    (make bench QUICK=1: a few minutes on subsets, same report)
+# make format        clang-format over the C++ sources (make format-check: report, change nothing)
+# make fuzz          the index-file fuzz target under ASan + UBSan (FUZZ_RUNS iterations)
+#
+# Every build is a preset of CMakePresets.json in build/<preset>: release (SIMD kernels, C++ tests and
+# the module, which pip installs into .venv from the same build), scalar, asan, fuzz, bench. The test
+# builds turn warnings into errors (TESKRA_WERROR).
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
-CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all test demo bench apt venv cpp-test cpp-test-scalar py-install py-test bench-kernels bench-search bench-test clean \
-	cpp-test-asan py-asan py-test-asan check-memory
+.PHONY: all apt venv demo check test check-memory bench bench-kernels bench-search bench-test format \
+	format-check fuzz clean release scalar asan cpp-test cpp-test-scalar cpp-test-asan py-install py-test \
+	py-test-asan test-steps
 
 all: py-install
 
@@ -27,74 +35,86 @@ $(VENV)/.ready: requirements-dev.txt
 
 venv: $(VENV)/.ready
 
-build/core/build.ninja: CMakeLists.txt | venv apt
-	$(CMAKE) -S . -B build/core $(CMAKE_FLAGS) -DTESKRA_BUILD_TESTS=ON
+# Configure (quick when nothing changed) and build one preset. Under a parallel make (make test) ninja
+# takes its compile jobs from make's job slots instead of starting $(JOBS) of its own.
+NINJA_JOBS = $(if $(findstring jobserver,$(MAKEFLAGS)),,-j $(JOBS))
+define build_preset
+	$(CMAKE) --preset $(1) --log-level=WARNING
+	+$(CMAKE) --build --preset $(1) $(NINJA_JOBS)
+endef
 
-build/scalar/build.ninja: CMakeLists.txt | venv apt
-	$(CMAKE) -S . -B build/scalar $(CMAKE_FLAGS) -DTESKRA_BUILD_TESTS=ON -DTESKRA_SIMD=OFF
+# pip builds the wheel in build/release with the release preset, so it finds everything compiled
+# already and only installs. $(1): whether the build keeps the C++ tests (ON for the test targets;
+# make demo needs no GoogleTest).
+define pip_install
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/release \
+		-C cmake.args=--preset=release -C cmake.define.TESKRA_BUILD_TESTS=$(1) .
+endef
 
-cpp-test: build/core/build.ninja
-	$(CMAKE) --build build/core -j $(JOBS)
-	cd build/core && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+# The release build: C++ tests, and the module, installed into .venv for the Python suite.
+release: venv apt
+	$(call build_preset,release)
+	$(call pip_install,ON)
 
-cpp-test-scalar: build/scalar/build.ninja
-	$(CMAKE) --build build/scalar -j $(JOBS)
-	cd build/scalar && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+scalar: venv apt
+	$(call build_preset,scalar)
+
+asan: venv apt
+	$(call build_preset,asan)
 
 py-install: venv
-	$(PY) -m pip install -q --no-build-isolation -C build-dir=build/py .
+	$(call pip_install,OFF)
 
-py-test: py-install
-	cd tests/python && ../../$(PY) -m pytest -q
+cpp-test: release
+	$(CTEST) --preset release -j $(JOBS)
 
-test: cpp-test cpp-test-scalar py-test cpp-test-asan py-test-asan
+py-test: release
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider
 
-# Sanitized builds: AddressSanitizer and UBSan, every report fatal (the
-# binaries are built with -fno-sanitize-recover=all, the options make ASan
-# halt too). The C++ suite also checks for leaks at exit. The module is loaded
-# into an uninstrumented interpreter, so the ASan runtime (and libstdc++,
-# which must be there before ASan sets up its exception interceptors) is
-# preloaded; Python's own allocator is bypassed so ASan sees every block; the
-# interpreter's deliberate leaks at exit are not checked. pytest captures
-# only Python's own output (--capture=sys): a report written just before the
-# process dies reaches the terminal instead of a capture file that dies too.
-SAN_CMAKE_FLAGS := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	"-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g" -DTESKRA_SANITIZE=ON
+cpp-test-scalar: scalar
+	$(CTEST) --preset scalar -j $(JOBS)
+
+check: cpp-test py-test
+
+# The steps of make test run as parallel jobs of one sub-make: builds and test runs share the cores
+# (the single-threaded Python suites beside a build) without starting more compile jobs than there are
+# cores. The order packs them: the sanitized build, the longest, and the release build first, the Python
+# suites as soon as their module is built, the portable build last. Each step's output is printed whole
+# when it ends.
+test:
+	@$(MAKE) --no-print-directory -j $(JOBS) --output-sync=target test-steps
+
+test-steps: py-test-asan py-test cpp-test-asan cpp-test cpp-test-scalar
+
+# Sanitized builds: AddressSanitizer and UBSan, every report fatal (the binaries are built with
+# -fno-sanitize-recover=all, the options make ASan halt too). The C++ suite also checks for leaks at
+# exit (the asan test preset). The module is loaded into an uninstrumented interpreter, so the ASan
+# runtime (and libstdc++, which must be there before ASan sets up its exception interceptors) is
+# preloaded; Python's own allocator is bypassed so ASan sees every block; the interpreter's deliberate
+# leaks at exit are not checked. pytest captures only Python's own output (--capture=sys): a report
+# written just before the process dies reaches the terminal instead of a capture file that dies too.
 SAN_COMMON := halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
-UBSAN_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 PY_SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asanpy) TESKRA_SANITIZED=1 \
-	ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 $(UBSAN_ENV)
+	PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asan) TESKRA_SANITIZED=1 \
+	ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # $(1): extra environment of the run.
 define py_sanitized
 	cd tests/python && $(PY_SAN_ENV) ../../$(PY) -c \
-		"import teskra; assert '/build/asanpy/' in teskra.__file__, teskra.__file__"
+		"import teskra; assert '/build/asan/' in teskra.__file__, teskra.__file__"
 	cd tests/python && $(PY_SAN_ENV) $(1) ../../$(PY) -m pytest -q -p no:cacheprovider --capture=sys
 endef
 
-build/asan/build.ninja: CMakeLists.txt | venv apt
-	$(CMAKE) -S . -B build/asan $(SAN_CMAKE_FLAGS) -DTESKRA_BUILD_TESTS=ON
+cpp-test-asan: asan
+	$(CTEST) --preset asan -j $(JOBS)
 
-cpp-test-asan: build/asan/build.ninja
-	$(CMAKE) --build build/asan -j $(JOBS)
-	cd build/asan && ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=1 $(UBSAN_ENV) \
-		$(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-
-build/asanpy/build.ninja: CMakeLists.txt | venv apt
-	$(CMAKE) -S . -B build/asanpy $(SAN_CMAKE_FLAGS) -DTESKRA_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
-
-py-asan: build/asanpy/build.ninja
-	$(CMAKE) --build build/asanpy -j $(JOBS)
-
-# In make test: the whole Python suite against the sanitized module, with the
-# model test and the leak loops cut down (the fault cases skip themselves).
-py-test-asan: py-asan
+# In make test: the whole Python suite against the sanitized module, with the model test cut down
+# (the fault cases skip themselves; the leak loops are short anyway).
+py-test-asan: asan
 	$(call py_sanitized,TESKRA_MODEL_EXAMPLES=40)
 
-# The long runs: the Python suite under the sanitizers with a randomized,
-# larger model test, then 10^5 calls of every public call against the
-# release module, with the leak bounds of test_leaks.py.
-check-memory: py-asan py-install
+# The long runs: the Python suite under the sanitizers with a randomized, larger model test, then
+# 10^5 calls of every public call against the release module, with the leak bounds of test_leaks.py.
+check-memory: asan release
 	$(call py_sanitized,TESKRA_MODEL_RANDOM=1 TESKRA_MODEL_EXAMPLES=400)
 	cd tests/python && TESKRA_LEAK_FULL=1 ../../$(PY) -m pytest -q -p no:cacheprovider test_leaks.py
 
@@ -105,15 +125,12 @@ $(VENV)/.bench-ready: requirements-bench.txt | venv
 	$(PY) -m pip install -q -r requirements-bench.txt
 	@touch $@
 
-build/bench/build.ninja: CMakeLists.txt | venv
-	$(CMAKE) -S . -B build/bench $(CMAKE_FLAGS) -DTESKRA_BUILD_BENCH=ON
-
 # QUICK=1: only the padded dimensions the data sets use, and the driver's quick plan.
 BENCH_FLAGS := $(if $(QUICK),--quick)
 KERNEL_DIMS := $(if $(QUICK),512 1024)
 
-bench-kernels: build/bench/build.ninja
-	$(CMAKE) --build build/bench -j $(JOBS)
+bench-kernels: venv
+	$(call build_preset,bench)
 	build/bench/bench_kernels --json build/bench/kernels.json $(KERNEL_DIMS)
 
 bench-search: py-install $(VENV)/.bench-ready
@@ -126,6 +143,24 @@ bench-test: $(VENV)/.bench-ready
 # Kernels first: the report quotes their rates.
 bench: bench-kernels
 	@$(MAKE) --no-print-directory bench-search QUICK=$(QUICK)
+
+# The standalone mutation driver (fuzz/driver.cpp); a crashing input is written to build/fuzz.
+FUZZ_RUNS ?= 100000
+fuzz: venv
+	$(call build_preset,fuzz)
+	cd build/fuzz && ASAN_OPTIONS=$(SAN_COMMON) UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		./fuzz_load $(FUZZ_RUNS)
+
+FORMAT_FILES = $(shell find core python tests/core fuzz -name '*.cpp' -o -name '*.h' -o -name '*.inc') \
+	$(wildcard bench/*.cpp examples/*.cpp)
+
+format:
+	@command -v clang-format >/dev/null || tools/ensure-apt.sh clang-format
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	@command -v clang-format >/dev/null || tools/ensure-apt.sh clang-format
+	clang-format --dry-run -Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf build

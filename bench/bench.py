@@ -1,5 +1,6 @@
 """make bench: teskra side by side with faiss, hnswlib and usearch, one thread,
-one process per data set, then the report and plots in bench/results/.
+one process per data set, then the report and plots in bench/results/; on
+lsa384 also batches and threads, all cores against one (parallel.py).
 
     python bench/bench.py [--quick] [--data DIR] [--out DIR] [--queries N] [--sets a,b,...]
 
@@ -77,6 +78,7 @@ def run_set(key: str, plan, folder: Path) -> dict:
 
     truth = data.truth_for("cosine")
     import teskra
+    teskra.set_num_threads(1)  # the main tables are one thread; parallel.py measures more
     budgets = [teskra.Teskra(data.dim, **kw).packed_bytes_per_vec for _, _, kw in ours.layouts(data, plan)]
     unit, unit_queries = normalized(data.base), normalized(data.queries)
     our_recipes = ours.recipes(data, plan)
@@ -90,9 +92,47 @@ def run_set(key: str, plan, folder: Path) -> dict:
             records.append(measure(recipe, len(data.base), queries, truth, plan))
         except Exception:  # one broken configuration must not sink the data set
             log(f"  {recipe.label} failed:\n{traceback.format_exc()}")
-    result.update({"records": records, "missing": missing, "call_overhead_us": ours.call_overhead_us(),
-                   "wall_s": time.perf_counter() - t0})
+    result.update({"records": records, "missing": missing, "call_overhead_us": ours.call_overhead_us()})
+    if key == "lsa384":
+        log(f"== {data.name}: filtered graph searches")
+        try:
+            result["graph_filtered"] = graph_filtered(data, plan)
+        except Exception:
+            log(f"  filtered searches failed:\n{traceback.format_exc()}")
+    if key == "lsa384":
+        import parallel
+        log(f"== {data.name}: batches and threads")
+        result["parallel"] = parallel.measure(data, plan)
+    result["wall_s"] = time.perf_counter() - t0
     return result
+
+
+def graph_filtered(data, plan) -> dict:
+    """Hnsw m 16 and hnswlib with the same allowlists of several shares of the ids."""
+    import ours
+    import peers
+    from data import normalized
+    n_queries = min(len(data.queries), 300)
+    lists = ours.allowlists(len(data.base))
+    truths = ours.filtered_truths(data, lists, n_queries)
+    out = {"teskra": ours.graph_filtered(data, plan, lists, truths, n_queries)}
+    out["hnswlib"] = peers.hnswlib_filtered(normalized(data.base), normalized(data.queries[:n_queries]), plan,
+                                            ours.FILTER_M, 2 * ours.FILTER_M, lists, truths)
+    return out
+
+
+def probe(args) -> None:
+    """One Hnsw build in this fresh process, the allocator untouched: its
+    resident memory after build() and its peak during the adds."""
+    from harness import Plan
+    import ours
+    import teskra
+    if hasattr(teskra, "set_num_threads"):
+        teskra.set_num_threads(1)
+    plan = Plan.make(args.quick, args.queries, quiet=True)
+    key, m = args.probe.split(":")
+    data = load_set(key, plan, Path(args.data) if args.data else DEFAULT_REAL)
+    Path(args.json).write_text(json.dumps(ours.graph_memory(data, plan, int(m)), default=float))
 
 
 def child(args) -> None:
@@ -116,6 +156,23 @@ def cpu_name() -> str:
     return platform.processor() or "unknown CPU"
 
 
+def memory_probes(key: str, args, raw: Path) -> list[dict]:
+    """graph_memory for each Hnsw m of the plan, each in a process of its own."""
+    from harness import Plan
+    out = []
+    for m in Plan.make(args.quick).hnsw_ms:
+        path = raw / f"{key}.memory{m}.json"
+        cmd = [sys.executable, str(Path(__file__).resolve()), "--probe", f"{key}:{m}", "--json", str(path)]
+        cmd += ["--quick"] if args.quick else []
+        cmd += ["--data", str(args.data)] if args.data else []
+        print(f"== {key}: memory of Hnsw m {m} in a fresh process", file=sys.stderr, flush=True)
+        subprocess.run(cmd, env=os.environ.copy())
+        if path.exists():
+            out.append(json.loads(path.read_text()))
+            path.unlink()
+    return out
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small subsets, fewer queries and sweep points")
@@ -126,7 +183,11 @@ def main() -> None:
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--json", help=argparse.SUPPRESS)
+    ap.add_argument("--probe", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.probe:
+        probe(args)
+        return
     if args.child:
         child(args)
         return
@@ -160,6 +221,9 @@ def main() -> None:
             results.append(json.loads(path.read_text()))
         else:
             results.append({"key": key, "error": f"the process for {key} exited with status {proc.returncode}"})
+        if key != "wordvec300" and "error" not in results[-1]:
+            results[-1]["graph_memory"] = memory_probes(key, args, raw)
+            path.write_text(json.dumps(results[-1], indent=1, default=float))  # report.py rereads raw/
 
     from harness import Plan
     meta = {"quick": args.quick, "repeats": Plan.make(args.quick).repeats,

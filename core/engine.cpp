@@ -1,12 +1,55 @@
 #include "core/engine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "core/config.h"
 
 namespace teskra {
 
 namespace {
+
+// Vectors encoded before they are handed to the structure, and vectors per
+// encoding task: a chunk keeps its codes and float forms (2 MB at 512
+// padded dimensions) in cache and gives every thread several tasks.
+constexpr size_t kAddChunk = 1024;
+constexpr size_t kEncodeTask = 32;
+// Vectors handed over between two looks at the interrupt.
+constexpr size_t kPollEvery = 64;
+
+// The queries of a search_batch, prepared as search() prepares its query,
+// and the rows of its result.
+class EngineBatch final : public QueryBatch {
+ public:
+  EngineBatch(const QuantPipeline& pipeline, const float* queries, size_t dim, const BatchHits& out)
+      : pipeline_(pipeline), queries_(queries), dim_(dim), out_(out) {}
+
+  size_t size() const override { return out_.counts.size(); }
+  PreparedQuery prepare(size_t i) const override {
+    return pipeline_.prepare_query(pipeline_.transform_query(std::span<const float>(queries_ + i * dim_, dim_)));
+  }
+  void deliver(size_t i, std::vector<SearchHit> hits) const override {
+    const size_t k = static_cast<size_t>(out_.k);
+    const size_t n = std::min(hits.size(), k);
+    uint64_t* ids = out_.ids.data() + i * k;
+    float* scores = out_.scores.data() + i * k;
+    for (size_t j = 0; j < n; ++j) {
+      ids[j] = hits[j].id;
+      scores[j] = hits[j].score;
+    }
+    std::fill(ids + n, ids + k, uint64_t{0});
+    std::fill(scores + n, scores + k, std::numeric_limits<float>::quiet_NaN());
+    out_.counts[i] = static_cast<int64_t>(n);
+  }
+
+ private:
+  const QuantPipeline& pipeline_;
+  const float* queries_;
+  size_t dim_;
+  const BatchHits& out_;
+};
 
 QuantPipeline make_pipeline(const EngineConfig& config) {
   validate_config(config);
@@ -38,30 +81,52 @@ std::span<const float> Teskra::norms() const {
   return store ? store->norms() : std::span<const float>();
 }
 
-void Teskra::store_one(uint64_t id, std::span<const float> v, std::vector<float>& scratch,
-                       std::vector<uint8_t>& code) {
-  code.resize(static_cast<size_t>(pipeline_.packed_bytes_per_vec()));
-  pipeline_.encode_into(v, code.data(), scratch);
-  // encode_into leaves the transformed vector in scratch.
-  index_->add(id, code.data(), pipeline_.compute_norm(code.data()),
-              std::span<const float>(scratch.data(), static_cast<size_t>(pipeline_.padded_dim())), pipeline_);
-}
-
-void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors) {
-  if (ids.size() != vectors.size()) throw TeskraError::count_mismatch(ids.size(), vectors.size());
-  if (ids.empty()) return;
-  index_->reserve(ids.size());
-  std::vector<float> scratch;
-  std::vector<uint8_t> code;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (vectors[i].size() != config_.dim) {
-      throw TeskraError::dimension_mismatch(config_.dim, vectors[i].size());
+void Teskra::add_rows(std::span<const uint64_t> ids, const std::function<std::span<const float>(size_t)>& row,
+                      const Execution& exec) {
+  const size_t n = ids.size();
+  if (n == 0) return;
+  const size_t bytes = static_cast<size_t>(pipeline_.packed_bytes_per_vec());
+  const size_t p = static_cast<size_t>(pipeline_.padded_dim());
+  const size_t chunk = std::min(n, kAddChunk);
+  std::vector<uint8_t> codes(chunk * bytes);
+  std::vector<float> norms(chunk);
+  std::vector<float> forms(chunk * p);
+  std::vector<std::vector<float>> scratch(exec.slots());
+  for (size_t start = 0; start < n; start += chunk) {
+    const size_t count = std::min(chunk, n - start);
+    parallel_for(exec, (count + kEncodeTask - 1) / kEncodeTask, [&](size_t task, size_t slot) {
+      const size_t last = std::min(count, (task + 1) * kEncodeTask);
+      for (size_t i = task * kEncodeTask; i < last; ++i) {
+        uint8_t* code = codes.data() + i * bytes;
+        pipeline_.encode_into(row(start + i), code, scratch[slot]);
+        // encode_into leaves the transformed vector in scratch.
+        std::memcpy(forms.data() + i * p, scratch[slot].data(), p * sizeof(float));
+        norms[i] = pipeline_.compute_norm(code);
+      }
+    });
+    for (size_t i = 0; i < count; ++i) {
+      index_->add(ids[start + i], codes.data() + i * bytes, norms[i],
+                  std::span<const float>(forms.data() + i * p, p), pipeline_);
+      if (i % kPollEvery == kPollEvery - 1) exec.poll();
     }
-    store_one(ids[i], vectors[i], scratch, code);
+    if (start + count < n) exec.poll();
   }
 }
 
-void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat) {
+void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+                 const Execution& exec) {
+  if (ids.size() != vectors.size()) throw TeskraError::count_mismatch(ids.size(), vectors.size());
+  if (ids.empty()) return;
+  index_->reserve(ids.size());
+  // The vectors before the first one of the wrong length are added, then
+  // that one is refused.
+  size_t good = 0;
+  while (good < vectors.size() && vectors[good].size() == config_.dim) ++good;
+  add_rows(ids.first(good), [&](size_t i) { return std::span<const float>(vectors[i]); }, exec);
+  if (good < vectors.size()) throw TeskraError::dimension_mismatch(config_.dim, vectors[good].size());
+}
+
+void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec) {
   const uint64_t d = config_.dim;
   if (d == 0) throw TeskraError::count_mismatch(ids.size(), 0);
   // Compare without forming d * ids.size(), which can overflow.
@@ -70,9 +135,7 @@ void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat
   }
   if (ids.empty()) return;
   index_->reserve(ids.size());
-  std::vector<float> scratch;
-  std::vector<uint8_t> code;
-  for (size_t i = 0; i < ids.size(); ++i) store_one(ids[i], flat.subspan(i * d, d), scratch, code);
+  add_rows(ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
 }
 
 std::vector<SearchHit> Teskra::search(std::span<const float> query, uint64_t k,
@@ -83,6 +146,20 @@ std::vector<SearchHit> Teskra::search(std::span<const float> query, uint64_t k,
   if (k == 0) return {};
   const PreparedQuery pq = pipeline_.prepare_query(pipeline_.transform_query(query));
   return index_->search(pipeline_, pq, k, allowlist);
+}
+
+void Teskra::search_batch(const float* queries, size_t query_dim,
+                          const std::optional<std::span<const uint64_t>>& allowlist, const BatchHits& out,
+                          const Execution& exec) const {
+  if (query_dim != config_.dim) throw TeskraError::dimension_mismatch(config_.dim, query_dim);
+  if (out.counts.empty()) return;
+  if (n_vectors() == 0) throw TeskraError::empty_index();
+  index_->require_searchable();
+  if (out.k == 0) {
+    std::fill(out.counts.begin(), out.counts.end(), int64_t{0});
+    return;
+  }
+  index_->search_batch(pipeline_, EngineBatch(pipeline_, queries, query_dim, out), out.k, allowlist, exec);
 }
 
 void Teskra::fit(std::span<const std::vector<float>> samples) {

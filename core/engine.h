@@ -7,9 +7,17 @@
 // Errors are thrown as TeskraError; ConfigError (config.h) from the
 // constructor; std::bad_alloc may also escape, and save throws SaveRefused
 // (io/index_file.h) for an index no file can hold.
+//
+// Threads: the calls taking an Execution (exec/execution.h) spread their
+// work over its threads (encoding in add, k-means in build, the queries of
+// search_batch) and give the same result, to the bit, for any count; they
+// throw Interrupted when its interrupt asks them to stop. Hnsw insertion
+// stays on the calling thread. Const calls may run on one engine from many
+// threads at once; a changing call must run alone.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -17,12 +25,24 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/exec/execution.h"
 #include "core/io/byte_stream.h"
 #include "core/quantize/pipeline.h"
 #include "core/search/index_structure.h"
 #include "core/types.h"
 
 namespace teskra {
+
+// The rows of a search_batch result: row i holds counts[i] hits, best
+// first, in ids[i * k ..] and scores[i * k ..]; the k - counts[i] entries
+// after them are id 0 and a NaN score. counts.size() is the query count;
+// ids and scores hold counts.size() * k entries.
+struct BatchHits {
+  uint64_t k = 0;
+  std::span<uint64_t> ids;
+  std::span<float> scores;
+  std::span<int64_t> counts;
+};
 
 class Teskra {
  public:
@@ -53,12 +73,13 @@ class Teskra {
   // One vector per id. CountMismatch before anything is stored; room for the
   // whole batch is made before the first vector is stored, so running out
   // of memory stores nothing. A vector of the wrong length throws
-  // DimensionMismatch and the vectors before it stay added.
-  void add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
+  // DimensionMismatch and the vectors before it stay added; so do the
+  // vectors before the point where exec's interrupt stopped the call.
+  void add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors, const Execution& exec = {});
   // Vectors back to back in flat, dim values each, read in place.
   // CountMismatch (nothing stored) when dim is 0 or the length is not
   // dim * ids.size().
-  void add_flat(std::span<const uint64_t> ids, std::span<const float> flat);
+  void add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec = {});
 
   // The k best hits, highest score first. DimensionMismatch for a query of the
   // wrong length (checked first), EmptyIndex when nothing is searchable,
@@ -68,6 +89,14 @@ class Teskra {
   // its top k by the allowlist afterwards, so it may return fewer.
   std::vector<SearchHit> search(std::span<const float> query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const;
+  // search() for each of out.counts.size() queries, rows of query_dim floats
+  // back to back in queries, with one k (out.k) and allowlist: row i of out
+  // gets exactly the hits search(query i, k, allowlist) returns. The same
+  // errors in the same order; no queries gives nothing to do and no error
+  // but the dimension's. An interrupted batch throws Interrupted with some
+  // rows written.
+  void search_batch(const float* queries, size_t query_dim, const std::optional<std::span<const uint64_t>>& allowlist,
+                    const BatchHits& out, const Execution& exec = {}) const;
 
   // Standardization for L2 (other metrics: no effect, no error). Throws, in
   // this order, FitAfterAdd when any vector is stored, EmptySample, then
@@ -81,7 +110,9 @@ class Teskra {
   // The structure's build (IvfFlat: cluster, EmptyIndex when nothing was
   // added since the last build, unchanged on any error; Hnsw: release the
   // construction vectors; BruteForce: nothing).
-  void build() { index_->build(pipeline_); }
+  // With exec, the clustering runs on its threads, and an interrupted build
+  // changes nothing.
+  void build(const Execution& exec = {}) { index_->build_parallel(pipeline_, exec); }
 
   // Run-time tuning of the IvfFlat lists / the Hnsw graph; no effect on
   // other types or before an IvfFlat build.
@@ -109,9 +140,11 @@ class Teskra {
   static Teskra from_bytes(std::span<const uint8_t> bytes);
 
  private:
-  // Encodes vector v and hands it to the structure; scratch and code are
-  // reused across a batch.
-  void store_one(uint64_t id, std::span<const float> v, std::vector<float>& scratch, std::vector<uint8_t>& code);
+  // Encodes row(i) for every i < ids.size() on exec's threads, a chunk at a
+  // time, and hands the codes to the structure in order on this thread.
+  // Room for them is made by the caller.
+  void add_rows(std::span<const uint64_t> ids, const std::function<std::span<const float>(size_t)>& row,
+                const Execution& exec);
 
   EngineConfig config_;
   QuantPipeline pipeline_;

@@ -1,14 +1,31 @@
 // Scoped shared / exclusive access to one PyTeskra.
 //
-// The interpreter lock is held for the whole of every call, so two calls only
-// overlap when Python code that a call runs (an element's __float__, a
-// sequence's iterator, an __index__) calls back into the same object. Access
-// is therefore taken before any argument is converted and released on every
-// path by the guard's destructor, so a failed call never leaves the object
-// locked.
+// Calls let go of the interpreter lock while the engine works (released.h),
+// so calls from several threads overlap for real. Access decides who may be
+// inside one index at once: any number of shared accesses (searches,
+// exports, save) or one exclusive access (add, fit, build, the tuning
+// setters). A request that conflicts with calls of other threads waits for
+// them, without the interpreter lock; a waiting exclusive request goes
+// before shared requests that come after it, so a stream of searches cannot
+// hold a change off for ever. Waiting stops for Ctrl-C like any blocking
+// call. Access is taken before any argument is converted and released on
+// every path by the guard's destructor.
 //
-//   exclusive request while any access is active  -> "Already borrowed"
-//   shared request while exclusive is active      -> "Already mutably borrowed"
+// Within one thread the rule is the old one: a call can only meet another
+// call of its own thread when Python code that it runs (an element's
+// __float__, a sequence's iterator, an __index__) calls back into the same
+// object, and waiting would never end, so a conflict fails at once:
+//
+//   exclusive request while this thread has any access  -> "Already borrowed"
+//   shared request while this thread has exclusive      -> "Already mutably borrowed"
+//
+// and a shared request nested in this thread's shared access never waits.
+//
+// fork(): the child keeps the access of the thread that forked (it may be
+// inside a conversion callback); the accesses of the parent's other threads
+// are gone with them. An index that another thread was changing at that
+// moment may be half-changed: in the child every call on it raises
+// RuntimeError.
 #pragma once
 
 #include "python/errors.h"
@@ -16,22 +33,19 @@
 
 namespace teskra::py {
 
+// Take and give back one access of this thread. acquire returns false with
+// a Python error set (RuntimeError, KeyboardInterrupt or another exception
+// a signal handler raised while waiting, MemoryError). Call with the
+// interpreter lock held; it may be let go while waiting.
+bool acquire_access(PyTeskra* self, bool exclusive);
+void release_access(PyTeskra* self, bool exclusive) noexcept;
+
 class SharedAccess {
  public:
-  // On failure sets RuntimeError; check with operator bool.
-  explicit SharedAccess(PyTeskra* self) : self_(self) {
-    int64_t cur = self->borrow.load(std::memory_order_relaxed);
-    do {
-      if (cur < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        self_ = nullptr;
-        return;
-      }
-    } while (!self->borrow.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
-                                                 std::memory_order_relaxed));
-  }
+  // On failure sets the Python error; check with operator bool.
+  explicit SharedAccess(PyTeskra* self) : self_(acquire_access(self, false) ? self : nullptr) {}
   ~SharedAccess() {
-    if (self_ != nullptr) self_->borrow.fetch_sub(1, std::memory_order_release);
+    if (self_ != nullptr) release_access(self_, false);
   }
   SharedAccess(const SharedAccess&) = delete;
   SharedAccess& operator=(const SharedAccess&) = delete;
@@ -44,17 +58,10 @@ class SharedAccess {
 
 class ExclusiveAccess {
  public:
-  // On failure sets RuntimeError; check with operator bool.
-  explicit ExclusiveAccess(PyTeskra* self) : self_(self) {
-    int64_t expected = 0;
-    if (!self->borrow.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                              std::memory_order_relaxed)) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      self_ = nullptr;
-    }
-  }
+  // On failure sets the Python error; check with operator bool.
+  explicit ExclusiveAccess(PyTeskra* self) : self_(acquire_access(self, true) ? self : nullptr) {}
   ~ExclusiveAccess() {
-    if (self_ != nullptr) self_->borrow.store(0, std::memory_order_release);
+    if (self_ != nullptr) release_access(self_, true);
   }
   ExclusiveAccess(const ExclusiveAccess&) = delete;
   ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;

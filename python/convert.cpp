@@ -269,6 +269,86 @@ std::optional<FlatView> flat_view(PyObject* obj) {
                   static_cast<uint64_t>(PyArray_DIM(arr, 1))};
 }
 
+namespace {
+
+void raise_query_width(uint64_t dim, uint64_t got) {
+  PyErr_Format(PyExc_ValueError, "query dimension mismatch: expected %llu, got %llu",
+               static_cast<unsigned long long>(dim), static_cast<unsigned long long>(got));
+}
+
+// A 2-D array whose elements are numbers NumPy can cast exactly as search()
+// would convert them; nullopt for other arrays (object, complex, text...).
+std::optional<bool> queries_from_array(PyArrayObject* arr, uint64_t dim, QueryMatrix& out) {
+  const char kind = PyArray_DESCR(arr)->kind;
+  if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') return std::nullopt;
+  if (PyArray_NDIM(arr) != 2) {
+    PyErr_Format(PyExc_ValueError, "argument 'queries': expected a 2-D array, got %d dimension(s)",
+                 PyArray_NDIM(arr));
+    return false;
+  }
+  if (static_cast<uint64_t>(PyArray_DIM(arr, 1)) != dim) {
+    raise_query_width(dim, static_cast<uint64_t>(PyArray_DIM(arr, 1)));
+    return false;
+  }
+  PyObject* source = reinterpret_cast<PyObject*>(arr);
+  Ref wide;
+  const int type = PyArray_TYPE(arr);
+  if (type != NPY_FLOAT32 && type != NPY_FLOAT16 && type != NPY_FLOAT64) {
+    // search() takes such an element as a Python float, a double, and then
+    // narrows it: one cast straight to float32 could round differently.
+    wide = Ref(PyArray_FROM_OTF(source, NPY_FLOAT64, NPY_ARRAY_FORCECAST));
+    if (!wide) return false;
+    source = wide.get();
+  }
+  // The same array when it is float32, native, C-ordered and aligned.
+  out.owner = Ref(PyArray_FROM_OTF(source, NPY_FLOAT32, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  if (!out.owner) return false;
+  auto* f32 = reinterpret_cast<PyArrayObject*>(out.owner.get());
+  out.data = static_cast<const float*>(PyArray_DATA(f32));
+  out.count = static_cast<uint64_t>(PyArray_DIM(f32, 0));
+  return true;
+}
+
+}  // namespace
+
+bool extract_queries(PyObject* obj, uint64_t dim, QueryMatrix& out) {
+  out = QueryMatrix();
+  if (PyArray_Check(obj)) {
+    if (std::optional<bool> done = queries_from_array(reinterpret_cast<PyArrayObject*>(obj), dim, out)) {
+      return *done;
+    }
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'queries': expected a 2-D array or a sequence of queries, got '%s'",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  std::vector<float> row;
+  auto take = [&](PyObject* item) {
+    if (!extract_vector(item, dim, row)) return false;
+    out.rows.insert(out.rows.end(), row.begin(), row.end());
+    ++out.count;
+    return true;
+  };
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // The size is read on every step: converting a row may run code that
+    // changes the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+      Ref item(Py_NewRef(PySequence_Fast_GET_ITEM(obj, i)));
+      if (!take(item.get())) return false;
+    }
+  } else {
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (Ref item{PyIter_Next(it.get())}) {
+      if (!take(item.get())) return false;
+    }
+    if (PyErr_Occurred()) return false;
+  }
+  out.data = out.rows.data();
+  return true;
+}
+
 bool extract_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out) {
   out.clear();
   if (std::optional<bool> done = extract_int_array(obj, name, out)) return *done;

@@ -18,6 +18,8 @@
 #include <optional>
 #include <vector>
 
+#include "python/ref.h"
+
 namespace teskra::py {
 
 // One vector of exactly dim floats (a query).
@@ -54,6 +56,25 @@ struct FlatView {
   uint64_t cols;
 };
 std::optional<FlatView> flat_view(PyObject* obj);
+
+// The queries of search_batch: rows of dim float32 values back to back at
+// data. Each row holds exactly the floats search() would take from the same
+// row given alone:
+//   a 2-D NumPy array of floats, integers or booleans: float32 (native, C
+//   order) is read in place, with a reference held in owner; float16 and
+//   float64 are cast to float32, other kinds through float64 first, as the
+//   element-wise conversion of search() goes through a Python float;
+//   another array, or anything else that is a sequence (not a str): each
+//   row converted by extract_vector, with its errors.
+// An array of another number of dimensions is a ValueError; a row or array
+// of the wrong width the query dimension mismatch.
+struct QueryMatrix {
+  Ref owner;                // the array read in place, if one is
+  std::vector<float> rows;  // the converted rows otherwise
+  const float* data = nullptr;
+  uint64_t count = 0;
+};
+bool extract_queries(PyObject* obj, uint64_t dim, QueryMatrix& out);
 
 // An id list: a list, tuple or other sequence (not a str) of ints or objects
 // with __index__, or a 1-D NumPy integer array. A set or other non-sequence

@@ -7,6 +7,7 @@
 
 #include "core/config.h"
 #include "core/error.h"
+#include "core/exec/execution.h"
 
 namespace teskra::py {
 
@@ -82,6 +83,8 @@ void set_error_from_current_exception() noexcept {
     } else {
       raise_text(exception_class(e.kind()), e.message());
     }
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const ConfigError& e) {
     raise_text(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {

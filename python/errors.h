@@ -20,6 +20,9 @@ namespace teskra::py {
 //   ConfigError   (core/config.h, an argument out of range) ValueError;
 //   std::bad_alloc and std::length_error (a request larger than memory)
 //                 MemoryError;
+//   Interrupted   (a signal handler stopped the engine, released.h) the
+//                 exception the handler raised, already set; KeyboardInterrupt
+//                 if none is;
 //   anything else RuntimeError.
 void set_error_from_current_exception() noexcept;
 

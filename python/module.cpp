@@ -5,7 +5,9 @@
 // (shared or exclusive, borrow.h) before any argument conversion can run
 // Python code, convert the arguments, call exactly one engine operation,
 // convert the result. The C++ body runs inside guarded(), so no C++
-// exception ever reaches the interpreter.
+// exception ever reaches the interpreter. The engine operations that take
+// time (add, search, search_batch, build, save, load) run without the
+// interpreter lock (released.h).
 //
 // The module is initialized in two phases: PyInit_teskra only hands the
 // interpreter the module definition, and exec_module fills in each module
@@ -27,12 +29,14 @@
 #include "core/engine.h"
 #include "core/types.h"
 #include "python/args.h"
+#include "python/batch.h"
 #include "python/borrow.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/exports.h"
 #include "python/object.h"
 #include "python/ref.h"
+#include "python/released.h"
 
 // The package version, from the one in CMakeLists.txt's project().
 #ifndef TESKRA_VERSION
@@ -75,7 +79,7 @@ PyObject* new_instance(PyTypeObject* type, Args&&... args) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (obj == nullptr) return nullptr;
   PyTeskra* self = as_teskra(obj);
-  new (&self->borrow) std::atomic<int64_t>(0);
+  init_access(self);
   self->engine_live = false;
   try {
     new (self->engine_storage) Teskra(std::forward<Args>(args)...);
@@ -206,7 +210,7 @@ void teskra_dealloc(PyObject* op) {
     std::destroy_at(&self->engine());
     self->engine_live = false;
   }
-  std::destroy_at(&self->borrow);
+  std::destroy_at(&self->access);
   type->tp_free(op);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
@@ -320,9 +324,12 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
         return nullptr;
       }
       if (ids.size() != flat->rows) return raise_count_mismatch(ids.size(), flat->rows);
-      // Read in place: the caller's array is held for the whole call and no
-      // Python code runs while the engine reads it.
-      engine.add_flat(ids, std::span<const float>(flat->data, flat->rows * flat->cols));
+      // Read in place without the interpreter lock: our own reference keeps
+      // the array, and its buffer, from going away or being resized (NumPy
+      // refuses to resize an array others refer to).
+      const Ref array(Py_NewRef(argv[1]));
+      Unlocked unlocked;
+      engine.add_flat(ids, std::span<const float>(flat->data, flat->rows * flat->cols), unlocked.execution());
       Py_RETURN_NONE;
     }
 
@@ -334,7 +341,10 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
     std::vector<std::vector<float>> vectors;
     if (!extract_vectors(argv[1], dim, vectors)) return nullptr;
     if (ids.size() != vectors.size()) return raise_count_mismatch(ids.size(), vectors.size());
-    engine.add(ids, vectors);
+    {
+      Unlocked unlocked;
+      engine.add(ids, vectors, unlocked.execution());
+    }
     Py_RETURN_NONE;
   });
 }
@@ -354,6 +364,9 @@ PyObject* make_hit(const ModuleState& state, const SearchHit& hit) {
   }
   return dict;
 }
+
+// Indexes smaller than this are searched with the interpreter lock held.
+constexpr uint64_t kKeepLockBelow = 256;
 
 PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -376,7 +389,15 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
     std::vector<float> query;
     if (!extract_vector(argv[0], engine.config().dim, query)) return nullptr;
 
-    const std::vector<SearchHit> hits = engine.search(query, k, allowlist);
+    // A search of a small index ends sooner than another thread could take
+    // the interpreter lock over: letting it go would only cost time.
+    std::vector<SearchHit> hits;
+    if (engine.n_vectors() < kKeepLockBelow) {
+      hits = engine.search(query, k, allowlist);
+    } else {
+      Unlocked unlocked;
+      hits = engine.search(query, k, allowlist);
+    }
 
     const ModuleState* state = state_of(Py_TYPE(op));
     if (state == nullptr) return nullptr;
@@ -410,7 +431,8 @@ PyObject* teskra_fit(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
 PyObject* teskra_build(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_exclusive(op, [&](Teskra& e) -> PyObject* {
     if (!bind_arguments("build", {}, 0, args, nargsf, kwnames, nullptr)) return nullptr;
-    e.build();
+    Unlocked unlocked;
+    e.build(unlocked.execution());
     Py_RETURN_NONE;
   });
 }
@@ -476,6 +498,7 @@ PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, Py
   PyObject* result = with_shared(op, [&](Teskra& e) -> PyObject* {
     std::string path;
     if (!path_argument("save", args, nargsf, kwnames, path, given)) return nullptr;
+    Unlocked unlocked;
     e.save(path);
     Py_RETURN_NONE;
   });
@@ -490,10 +513,14 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     if (!path_argument("load", args, nargsf, kwnames, path, given)) return nullptr;
     // Loaded before the object exists: a failed load allocates nothing of
     // Python's.
-    Teskra loaded = Teskra::load(path);
+    std::optional<Teskra> loaded;
+    {
+      Unlocked unlocked;
+      loaded.emplace(Teskra::load(path));
+    }
     ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
     if (state == nullptr) return nullptr;
-    return new_instance(state->teskra_type, std::move(loaded));
+    return new_instance(state->teskra_type, std::move(*loaded));
   });
   if (result == nullptr && given != nullptr) set_error_filename(given);
   return result;
@@ -597,7 +624,10 @@ PyMethodDef teskra_methods[] = {
      "vectors: a 2-D float32 array of shape (n, dim), read in place when\n"
      "    C-contiguous, or any sequence of n vectors of dim numbers each.\n\n"
      "Raises ValueError when the number of ids and vectors or the dimension\n"
-     "disagree; nothing is added then."},
+     "disagree; nothing is added then.\n\n"
+     "Vectors are encoded on set_num_threads() threads (Hnsw inserts them on\n"
+     "one), without the interpreter lock. Ctrl-C stops a long add with\n"
+     "KeyboardInterrupt; the vectors before that point stay added."},
     {"search", as_cfunction(teskra_search), kMethod,
      "search($self, query, k, allowlist=None)\n--\n\n"
      "Search for the K nearest neighbors.\n\n"
@@ -608,6 +638,7 @@ PyMethodDef teskra_methods[] = {
      "Returns a list of {'id': int, 'score': float} dicts, highest score first.\n"
      "Scores are similarities for every metric: higher is closer.\n"
      "Raises RuntimeError when the index is empty."},
+    {"search_batch", as_cfunction(teskra_search_batch), kMethod, kSearchBatchDoc},
     {"fit", as_cfunction(teskra_fit), kMethod,
      "fit($self, vectors)\n--\n\n"
      "Compute per-dimension standardization parameters for L2 metric.\n\n"
@@ -628,7 +659,10 @@ PyMethodDef teskra_methods[] = {
      "makes them searchable; vectors added after a build wait until the next\n"
      "one, which re-clusters all vectors. BruteForce: nothing to do.\n\n"
      "Raises RuntimeError 'index is empty' when nothing was added since the\n"
-     "last build; the index is then unchanged."},
+     "last build; the index is then unchanged.\n\n"
+     "k-means runs on set_num_threads() threads, without the interpreter\n"
+     "lock; the lists are the same for any thread count. Ctrl-C stops it with\n"
+     "KeyboardInterrupt and leaves the index unchanged."},
     {"set_ef_search", as_cfunction(teskra_set_ef_search), kMethod,
      "set_ef_search($self, ef)\n--\n\n"
      "Update HNSW ef_search at runtime without rebuilding the index.\n\n"
@@ -770,6 +804,8 @@ int exec_module(PyObject* module) {
   if (type == nullptr) return -1;
   state->teskra_type = reinterpret_cast<PyTypeObject*>(type);
   if (PyModule_AddType(module, state->teskra_type) < 0) return -1;
+  if (PyModule_AddFunctions(module, kThreadFunctions) < 0) return -1;
+  note_main_thread();
   return PyModule_AddStringConstant(module, "__version__", TESKRA_VERSION);
 }
 
@@ -795,7 +831,8 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-// Every call relies on the interpreter lock (borrow.h). NumPy's table is one
+// The module needs the interpreter lock around everything but its engine
+// work (released.h, borrow.h). NumPy's table is one
 // per process, and NumPy itself runs in one interpreter only: so does this
 // module.
 PyModuleDef_Slot module_slots[] = {

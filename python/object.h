@@ -1,7 +1,8 @@
 // PyTeskra: the Python object behind teskra.Teskra. It owns exactly one engine
-// by value for its whole life and carries the access state that keeps
-// re-entrant calls (Python code run during argument conversion) from touching
-// an engine that is being changed.
+// by value for its whole life and carries the access state (borrow.h) that
+// lets calls from several threads share the engine safely and keeps
+// re-entrant calls (Python code run during argument conversion) from
+// touching an engine that is being changed.
 #pragma once
 
 #include <Python.h>
@@ -15,10 +16,25 @@
 
 namespace teskra::py {
 
+// Who is inside the engine now (borrow.cpp). Changed with atomic operations
+// and, when a thread must wait, under the module's access mutex; never
+// guarded by the interpreter lock: calls keep their access while they run
+// without it.
+struct AccessState {
+  // Shared accesses held (nested ones included) in the low 32 bits, threads
+  // waiting for exclusive access in the next 16, and the exclusive bit.
+  std::atomic<uint64_t> word{0};
+  // Threads asleep until this state changes.
+  std::atomic<uint64_t> sleepers{0};
+  // The process (fork) the counts were taken in.
+  std::atomic<uint64_t> generation{0};
+  // Forked while another thread was changing it: unusable in this process.
+  bool broken = false;
+};
+
 struct PyTeskra {
   PyObject_HEAD
-  // 0: free; n > 0: n shared accesses; -1: one exclusive access.
-  std::atomic<int64_t> borrow;
+  AccessState access;
   // The engine is constructed in place after the object is allocated; a
   // failed construction leaves engine_live false so dealloc skips it.
   bool engine_live;
@@ -31,5 +47,8 @@ struct PyTeskra {
 static_assert(alignof(Teskra) <= 16, "engine needs stronger alignment than PyObject_Malloc gives");
 
 inline PyTeskra* as_teskra(PyObject* o) { return reinterpret_cast<PyTeskra*>(o); }
+
+// Sets up the access state of a newly allocated instance.
+void init_access(PyTeskra* self);
 
 }  // namespace teskra::py

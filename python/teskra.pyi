@@ -9,6 +9,12 @@ import numpy.typing as npt
 
 __version__: Final[str]
 
+def set_num_threads(n: SupportsIndex) -> None:
+    """Set how many threads add, build and search_batch use."""
+
+def get_num_threads() -> int:
+    """The thread setting of set_num_threads(): 0 means every usable core."""
+
 class Hit(TypedDict):
     id: int
     score: float
@@ -19,6 +25,8 @@ _Vector = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[Supports
 _Vectors = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[_Vector]
 # Ids: unsigned 64-bit integers; a list, tuple or 1-D integer array (not a set).
 _Ids = npt.NDArray[np.integer] | Sequence[SupportsIndex]
+# The answer of search_batch: ids uint64 [n, k], scores float32 [n, k], counts int64 [n].
+_BatchHits = tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32], npt.NDArray[np.int64]]
 
 @final
 class Teskra:
@@ -70,6 +78,10 @@ class Teskra:
         """Add vectors to the index."""
     def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[Hit]:
         """Search for the K nearest neighbors."""
+    def search_batch(
+        self, queries: _Vectors, k: SupportsIndex, allowlist: _Ids | None = None, threads: SupportsIndex = 0
+    ) -> _BatchHits:
+        """Search for the k nearest neighbours of many queries at once."""
     def fit(self, vectors: _Vectors) -> None:
         """Compute per-dimension standardization parameters for L2 metric."""
     def build(self) -> None:

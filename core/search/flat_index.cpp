@@ -1,5 +1,7 @@
 #include "core/search/flat_index.h"
 
+#include <algorithm>
+
 #include "core/io/format.h"
 #include "core/search/filter.h"
 #include "core/search/scan.h"
@@ -11,16 +13,50 @@ void FlatIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<cons
   store_.append(id, code, norm, pipeline);
 }
 
-std::vector<SearchHit> FlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
-                                         const std::optional<std::span<const uint64_t>>& allowlist) const {
+namespace {
+// Queries that share one pass over the codes: a block of codes is scored
+// against each of them while it is in cache. Pays once the codes outgrow
+// the last-level cache (100k x 768: 1.24x over one query per pass on one
+// thread); below that the scan is bound by the kernel's arithmetic.
+constexpr size_t kQueryGroup = 8;
+}  // namespace
+
+std::optional<Allowlist> FlatIndex::admit(const std::optional<std::span<const uint64_t>>& allowlist) const {
   std::optional<Allowlist> allow;
   if (allowlist) {
     const std::span<const uint64_t> held[] = {store_.ids()};
     allow.emplace(allowlist_for(*allowlist, held));
   }
+  return allow;
+}
+
+std::vector<SearchHit> FlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+                                         const std::optional<std::span<const uint64_t>>& allowlist) const {
+  const std::optional<Allowlist> allow = admit(allowlist);
   TopK heap(k, store_.size());
   scan_store(pipeline, query, store_, allow ? &*allow : nullptr, heap);
   return heap.into_sorted();
+}
+
+void FlatIndex::search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                             const std::optional<std::span<const uint64_t>>& allowlist,
+                             const Execution& exec) const {
+  const std::optional<Allowlist> allow = admit(allowlist);
+  const size_t n = batch.size();
+  parallel_for(exec, (n + kQueryGroup - 1) / kQueryGroup, [&](size_t group, size_t) {
+    const size_t first = group * kQueryGroup;
+    const size_t count = std::min(kQueryGroup, n - first);
+    std::vector<PreparedQuery> queries;
+    std::vector<TopK> heaps;
+    queries.reserve(count);
+    heaps.reserve(count);
+    for (size_t j = 0; j < count; ++j) {
+      queries.push_back(batch.prepare(first + j));
+      heaps.emplace_back(k, store_.size());
+    }
+    scan_store_group(pipeline, queries, store_, allow ? &*allow : nullptr, heaps);
+    for (size_t j = 0; j < count; ++j) batch.deliver(first + j, heaps[j].into_sorted());
+  });
 }
 
 void FlatIndex::write_section(ByteSink& out) const {

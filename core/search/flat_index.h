@@ -2,6 +2,7 @@
 // a search scans all of them (scan.h). Nothing to build.
 #pragma once
 
+#include "core/search/filter.h"
 #include "core/search/index_structure.h"
 
 namespace teskra {
@@ -19,6 +20,11 @@ class FlatIndex final : public IndexStructure {
   // scored, and the k best allowed vectors come back.
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const override;
+  // Groups of queries share one pass over the codes (scan_store_group); the
+  // groups run in parallel.
+  void search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                    const std::optional<std::span<const uint64_t>>& allowlist,
+                    const Execution& exec) const override;
   void build(const QuantPipeline&) override {}
   // The store as it is: a norm per vector, or none at all (read from a file
   // without norms and never added to).
@@ -26,6 +32,9 @@ class FlatIndex final : public IndexStructure {
   const CodeStore* flat_store() const override { return &store_; }
 
  private:
+  // The allowlist as the scan consults it; empty without one.
+  std::optional<Allowlist> admit(const std::optional<std::span<const uint64_t>>& allowlist) const;
+
   CodeStore store_;
 };
 

@@ -7,6 +7,14 @@
 
 namespace teskra {
 
+void IndexStructure::search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                                  const std::optional<std::span<const uint64_t>>& allowlist,
+                                  const Execution& exec) const {
+  parallel_for(exec, batch.size(), [&](size_t i, size_t) {
+    batch.deliver(i, search(pipeline, batch.prepare(i), k, allowlist));
+  });
+}
+
 std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes_per_vec, uint64_t padded_dim) {
   switch (c.index_type) {
     case IndexType::BruteForce:

@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "core/exec/execution.h"
 #include "core/io/byte_stream.h"
 #include "core/quantize/pipeline.h"
 #include "core/search/code_store.h"
@@ -24,6 +25,18 @@
 namespace teskra {
 
 struct Header;
+
+// The queries of one batch search as the engine hands them to a structure:
+// query i is prepared on demand, by whichever thread searches it, and its
+// hits are handed back the same way. Both are called from several threads
+// at once, for different queries.
+class QueryBatch {
+ public:
+  virtual ~QueryBatch() = default;
+  virtual size_t size() const = 0;
+  virtual PreparedQuery prepare(size_t i) const = 0;
+  virtual void deliver(size_t i, std::vector<SearchHit> hits) const = 0;
+};
 
 class IndexStructure {
  public:
@@ -51,9 +64,24 @@ class IndexStructure {
   // restriction; an empty one allows nothing.
   virtual std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                         const std::optional<std::span<const uint64_t>>& allowlist) const = 0;
+  // search() for every query of the batch, with one k >= 1 and allowlist,
+  // delivering for each exactly the hits search() returns, on exec's
+  // threads. The default searches the queries one by one; a structure may
+  // share work between them. Stops with Interrupted when told; queries
+  // delivered by then stay delivered.
+  virtual void search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                            const std::optional<std::span<const uint64_t>>& allowlist,
+                            const Execution& exec) const;
 
   // Whatever the structure does once its vectors are in (see each type).
   virtual void build(const QuantPipeline& pipeline) = 0;
+  // build() with its work spread over exec's threads, for structures that
+  // can (the same result for any count), stopping with Interrupted when
+  // told, which changes nothing. The default is build().
+  virtual void build_parallel(const QuantPipeline& pipeline, const Execution& exec) {
+    (void)exec;
+    build(pipeline);
+  }
   // Run-time tuning; structures without the knob ignore it.
   virtual void set_nprobe(uint64_t) {}
   virtual void set_ef_search(uint64_t) {}

@@ -46,7 +46,7 @@ void IvfFlat::prepare() {
 
 IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
                        std::span<const CodeStore* const> members, const RowSource& rows, uint64_t seed,
-                       Metric metric) {
+                       Metric metric, const Execution& exec) {
   size_t n = 0;
   for (const CodeStore* m : members) {
     if (m->bytes_per_vec() != bytes_per_vec || !m->has_norms()) {
@@ -57,7 +57,7 @@ IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, 
   if (rows.size() != n) throw std::invalid_argument("IvfFlat::build: one row per vector needed");
   if (n == 0) throw TeskraError::empty_index();
 
-  const KMeansResult km = kmeans(rows, nlist, seed, metric);
+  const KMeansResult km = kmeans(rows, nlist, seed, metric, {}, exec);
 
   std::vector<size_t> counts(km.k, 0);
   for (uint32_t c : km.assignment) ++counts[c];

@@ -40,10 +40,11 @@ class IvfFlat {
   // takes its centroid and, in vector order, the id, code and norm of every
   // vector assigned to it. EmptyIndex when there are no vectors. Throws
   // std::invalid_argument when rows and stores disagree in count or a store
-  // lacks norms (a caller's bug).
+  // lacks norms (a caller's bug). The clustering runs on exec's threads
+  // (the same lists for any count) and stops with Interrupted when told.
   static IvfFlat build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, uint64_t dim,
                        std::span<const CodeStore* const> members, const RowSource& rows, uint64_t seed,
-                       Metric metric);
+                       Metric metric, const Execution& exec = {});
 
   const std::vector<IvfList>& lists() const { return lists_; }
   uint64_t bytes_per_vec() const { return bytes_per_vec_; }

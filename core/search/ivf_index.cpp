@@ -110,7 +110,24 @@ std::vector<SearchHit> IvfFlatIndex::search(const QuantPipeline& pipeline, const
   return built_->search(pipeline, query, k, &allow, allowed);
 }
 
-void IvfFlatIndex::build(const QuantPipeline& pipeline) {
+void IvfFlatIndex::search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                                const std::optional<std::span<const uint64_t>>& allowlist,
+                                const Execution& exec) const {
+  require_searchable();
+  std::optional<Allowlist> allow;
+  size_t allowed = 0;
+  if (allowlist) {
+    std::vector<std::span<const uint64_t>> held;
+    for (const IvfList& list : built_->lists()) held.push_back(list.members.ids());
+    allow.emplace(allowlist_for(*allowlist, held, &allowed));
+  }
+  parallel_for(exec, batch.size(), [&](size_t i, size_t) {
+    const PreparedQuery query = batch.prepare(i);
+    batch.deliver(i, allow ? built_->search(pipeline, query, k, &*allow, allowed) : built_->search(pipeline, query, k));
+  });
+}
+
+void IvfFlatIndex::build_parallel(const QuantPipeline& pipeline, const Execution& exec) {
   // Nothing added since the last build (or ever): the index stays as it is.
   if (pending_.empty()) throw TeskraError::empty_index();
   // Every member of the current lists first, list by list, then the
@@ -122,7 +139,7 @@ void IvfFlatIndex::build(const QuantPipeline& pipeline) {
   MemberRows rows(pipeline, members, pending_vectors_.data(), pending_.size());
   members.push_back(&pending_);
   IvfFlat built = IvfFlat::build(nlist_, nprobe_, pending_.bytes_per_vec(), padded_dim_, members, rows, seed_,
-                                 metric_);
+                                 metric_, exec);
   built_.emplace(std::move(built));
   pending_.release();
   std::vector<float>().swap(pending_vectors_);

@@ -39,11 +39,16 @@ class IvfFlatIndex final : public IndexStructure {
   // k hits only when fewer allowed members exist (IvfFlat::search).
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const override;
+  // search() for each query, the allowlist prepared once for all of them.
+  void search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
+                    const std::optional<std::span<const uint64_t>>& allowlist,
+                    const Execution& exec) const override;
   // Clusters every stored vector into min(n, max(nlist, 1)) lists with the
   // configured nprobe, then frees the pending store and its float forms.
   // EmptyIndex when nothing was added since the last build; on any error the
-  // index is unchanged.
-  void build(const QuantPipeline& pipeline) override;
+  // index is unchanged. The clustering runs on exec's threads.
+  void build(const QuantPipeline& pipeline) override { build_parallel(pipeline, {}); }
+  void build_parallel(const QuantPipeline& pipeline, const Execution& exec) override;
   // Set on the built lists; without them nothing happens (the next build
   // takes the configured nprobe).
   void set_nprobe(uint64_t nprobe) override;

@@ -47,10 +47,15 @@ size_t block_rows(size_t stride) {
   return b / 6 * 6;
 }
 
+// Rows per task of the passes that go over the rows without the panel.
+constexpr size_t kRowBlock = 192;
+
 class Clustering {
  public:
-  Clustering(const RowSource& rows, size_t k, uint64_t seed, Metric metric, bool prune)
-      : rows_(rows),
+  Clustering(const RowSource& rows, size_t k, uint64_t seed, Metric metric, bool prune, const Execution& exec)
+      : exec_(exec),
+        scratch_(exec.slots()),
+        rows_(rows),
         n_(rows.size()),
         d_(rows.dim()),
         k_(k),
@@ -70,78 +75,72 @@ class Clustering {
       eps_floor_ = static_cast<double>(d_) * 1e-43;  // products that underflow
       prepare_bounds();
     }
-    row_ptrs_.resize(block_rows(0));
   }
 
   void seed_centroids(uint64_t step, uint64_t offset) {
     for (size_t c = 0; c < k_; ++c) {
-      copy_row((c * step + offset) % n_, c);
+      copy_row((c * step + offset) % n_, c, scratch_[0]);
     }
     centroids_changed();
   }
 
-  // One assignment pass; whether any row changed cluster.
+  // One assignment pass; whether any row changed cluster. Blocks of rows in
+  // parallel: a row's bounds and cluster are its own.
   bool assign() {
-    bool changed = false;
     const size_t block = block_rows(panel_.stride());
-    row_scratch_.resize(block * d_);
-    row_ptrs_.resize(block);
-    gathered_ptrs_.resize(block);
-    gathered_rows_.resize(block);
-    scores_.resize(block * panel_.stride());
-    for (size_t start = 0; start < n_; start += block) {
+    const size_t stride = panel_.stride();
+    for (Scratch& s : scratch_) s.changed = false;
+    parallel_for(exec_, (n_ + block - 1) / block, [&](size_t b, size_t slot) {
+      Scratch& s = scratch_[slot];
+      s.fit(block, d_);
+      if (s.scores.size() < block * stride) s.scores.resize(block * stride);
+      const size_t start = b * block;
       const size_t count = std::min(block, n_ - start);
-      rows_.fetch(start, count, row_scratch_.data(), row_ptrs_.data());
+      rows_.fetch(start, count, s.rows.data(), s.ptrs.data());
       size_t m = 0;
       for (size_t j = 0; j < count; ++j) {
         const size_t v = start + j;
-        if (prune_ && bounded_[v] && keeps_cluster(v, row_ptrs_[j])) continue;
-        gathered_ptrs_[m] = row_ptrs_[j];
-        gathered_rows_[m] = v;
+        if (prune_ && bounded_[v] && keeps_cluster(v, s.ptrs[j])) continue;
+        s.gathered_ptrs[m] = s.ptrs[j];
+        s.gathered_rows[m] = v;
         ++m;
       }
-      panel_.dots(gathered_ptrs_.data(), m, scores_.data());
-      for (size_t i = 0; i < m; ++i) {
-        changed |= settle(gathered_rows_[i], scores_.data() + i * panel_.stride());
-      }
+      panel_.dots(s.gathered_ptrs.data(), m, s.scores.data());
+      for (size_t i = 0; i < m; ++i) s.changed |= settle(s.gathered_rows[i], s.scores.data() + i * stride);
+      s.rescored += m;
+    });
+    bool changed = false;
+    for (Scratch& s : scratch_) {
+      changed |= s.changed;
+      rows_rescored_ += s.rescored;
+      s.rescored = 0;
     }
     return changed;
   }
 
+  // New centroids. Each task owns a range of clusters and adds their members
+  // in row order, so every sum is formed as one thread would form it.
   void update() {
     sums_.assign(k_ * d_, 0.0f);
-    std::vector<uint64_t> counts(k_, 0);
-    const size_t block = row_ptrs_.size();
-    row_scratch_.resize(block * d_);
-    for (size_t start = 0; start < n_; start += block) {
-      const size_t count = std::min(block, n_ - start);
-      rows_.fetch(start, count, row_scratch_.data(), row_ptrs_.data());
-      for (size_t j = 0; j < count; ++j) {
-        const uint32_t c = assignment_[start + j];
-        ++counts[c];
-        float* sum = sums_.data() + c * d_;
-        const float* row = row_ptrs_[j];
-        for (size_t i = 0; i < d_; ++i) sum[i] += row[i];
-      }
-    }
+    counts_.assign(k_, 0);
     previous_.swap(centroids_);
     centroids_.resize(k_ * d_);
-    for (size_t c = 0; c < k_; ++c) {
-      float* centroid = centroids_.data() + c * d_;
-      if (counts[c] == 0) {
-        copy_row((seed_ + static_cast<uint64_t>(c) * kReseedStride) % n_, c);
-      } else {
-        const float count = static_cast<float>(counts[c]);
-        const float* sum = sums_.data() + c * d_;
-        for (size_t i = 0; i < d_; ++i) centroid[i] = sum[i] / count;
+    const size_t groups = exec_.slots() == 1 ? 1 : std::min(k_, 4 * exec_.slots());
+    parallel_for(exec_, groups, [&](size_t g, size_t slot) {
+      Scratch& s = scratch_[slot];
+      s.fit(1, d_);
+      const size_t first = g * k_ / groups, last = (g + 1) * k_ / groups;
+      for (size_t v = 0; v < n_; ++v) {
+        const uint32_t c = assignment_[v];
+        if (c < first || c >= last) continue;
+        const float* row = nullptr;
+        rows_.fetch(v, 1, s.rows.data(), &row);
+        ++counts_[c];
+        float* sum = sums_.data() + c * d_;
+        for (size_t i = 0; i < d_; ++i) sum[i] += row[i];
       }
-      if (metric_ == Metric::Cosine) {
-        const float norm = std::sqrt(sequential_dot(centroid, centroid, d_));
-        if (norm > 1e-9f) {
-          for (size_t i = 0; i < d_; ++i) centroid[i] /= norm;
-        }
-      }
-    }
+      for (size_t c = first; c < last; ++c) finish_centroid(c, s);
+    });
     centroids_changed();
     if (prune_) move_bounds();
   }
@@ -158,11 +157,51 @@ class Clustering {
   }
 
  private:
-  void copy_row(uint64_t index, size_t c) {
+  // A thread's working memory.
+  struct Scratch {
+    std::vector<float> rows;
+    std::vector<const float*> ptrs;
+    std::vector<const float*> gathered_ptrs;
+    std::vector<size_t> gathered_rows;
+    std::vector<float> scores;
+    uint64_t rescored = 0;
+    bool changed = false;
+
+    // Room for blocks of `count` rows of d floats.
+    void fit(size_t count, size_t d) {
+      if (rows.size() < count * d) rows.resize(count * d);
+      if (ptrs.size() < count) {
+        ptrs.resize(count);
+        gathered_ptrs.resize(count);
+        gathered_rows.resize(count);
+      }
+    }
+  };
+
+  void copy_row(uint64_t index, size_t c, Scratch& s) {
     const float* row = nullptr;
-    row_scratch_.resize(std::max(row_scratch_.size(), d_));
-    rows_.fetch(static_cast<size_t>(index), 1, row_scratch_.data(), &row);
+    s.fit(1, d_);
+    rows_.fetch(static_cast<size_t>(index), 1, s.rows.data(), &row);
     std::copy(row, row + d_, centroids_.begin() + static_cast<ptrdiff_t>(c * d_));
+  }
+
+  // Centroid c from its sum and count: the f32 mean, or a copy of a row for
+  // an empty cluster; unit length for Cosine.
+  void finish_centroid(size_t c, Scratch& s) {
+    float* centroid = centroids_.data() + c * d_;
+    if (counts_[c] == 0) {
+      copy_row((seed_ + static_cast<uint64_t>(c) * kReseedStride) % n_, c, s);
+    } else {
+      const float count = static_cast<float>(counts_[c]);
+      const float* sum = sums_.data() + c * d_;
+      for (size_t i = 0; i < d_; ++i) centroid[i] = sum[i] / count;
+    }
+    if (metric_ == Metric::Cosine) {
+      const float norm = std::sqrt(sequential_dot(centroid, centroid, d_));
+      if (norm > 1e-9f) {
+        for (size_t i = 0; i < d_; ++i) centroid[i] /= norm;
+      }
+    }
   }
 
   void centroids_changed() {
@@ -192,7 +231,10 @@ class Clustering {
   }
 
   // The bound machinery measures rows from the mean of the finite rows
-  // (any fixed point is correct; the mean makes the bounds tightest).
+  // (any fixed point is correct; the mean makes the bounds tightest). Three
+  // passes: each row's norm and whether it is finite (blocks of rows in
+  // parallel), the mean (slices of coordinates in parallel, each coordinate
+  // summed in row order), each row's distance from the mean.
   void prepare_bounds() {
     lower_.assign(n_, 0.0);
     upper_.assign(n_, 0.0);
@@ -200,42 +242,58 @@ class Clustering {
     row_norm_.assign(n_, 0.0);
     row_spread_.assign(n_, 0.0);
     mean_.assign(d_, 0.0);
-    const size_t block = block_rows(0);
-    row_scratch_.resize(block * d_);
-    row_ptrs_.resize(block);
-    uint64_t finite_rows = 0;
-    for (size_t start = 0; start < n_; start += block) {
-      const size_t count = std::min(block, n_ - start);
-      rows_.fetch(start, count, row_scratch_.data(), row_ptrs_.data());
-      for (size_t j = 0; j < count; ++j) {
-        const float* row = row_ptrs_[j];
-        if (!std::all_of(row, row + d_, [](float x) { return std::isfinite(x); })) continue;
-        ++finite_rows;
-        for (size_t i = 0; i < d_; ++i) mean_[i] += row[i];
+    std::vector<uint8_t> finite(n_, 0);
+    const size_t blocks = (n_ + kRowBlock - 1) / kRowBlock;
+    for_row_blocks(blocks, [&](size_t v, const float* row) {
+      double sq = 0.0;
+      for (size_t i = 0; i < d_; ++i) sq += static_cast<double>(row[i]) * row[i];
+      // NaN for rows with NaN or infinite values: never bounded.
+      row_norm_[v] = std::sqrt(sq) * (1.0 + kSlack);
+      finite[v] = std::all_of(row, row + d_, [](float x) { return std::isfinite(x); }) ? 1 : 0;
+    });
+    const size_t slices = std::min(exec_.slots(), std::max<size_t>(d_, 1));
+    parallel_for(exec_, slices, [&](size_t sl, size_t slot) {
+      Scratch& s = scratch_[slot];
+      s.fit(kRowBlock, d_);
+      const size_t first = sl * d_ / slices, last = (sl + 1) * d_ / slices;
+      for (size_t start = 0; start < n_; start += kRowBlock) {
+        const size_t count = std::min(kRowBlock, n_ - start);
+        rows_.fetch(start, count, s.rows.data(), s.ptrs.data());
+        for (size_t j = 0; j < count; ++j) {
+          if (!finite[start + j]) continue;
+          const float* row = s.ptrs[j];
+          for (size_t i = first; i < last; ++i) mean_[i] += row[i];
+        }
       }
-    }
+    });
+    const uint64_t finite_rows = static_cast<uint64_t>(std::count(finite.begin(), finite.end(), uint8_t{1}));
     if (finite_rows != 0) {
       for (double& m : mean_) m /= static_cast<double>(finite_rows);
     }
     mean_norm_ = 0.0;
     for (double m : mean_) mean_norm_ += m * m;
     mean_norm_ = std::sqrt(mean_norm_);
-    for (size_t start = 0; start < n_; start += block) {
-      const size_t count = std::min(block, n_ - start);
-      rows_.fetch(start, count, row_scratch_.data(), row_ptrs_.data());
-      for (size_t j = 0; j < count; ++j) {
-        const float* row = row_ptrs_[j];
-        double sq = 0.0, spread = 0.0;
-        for (size_t i = 0; i < d_; ++i) {
-          const double x = row[i];
-          sq += x * x;
-          spread += (x - mean_[i]) * (x - mean_[i]);
-        }
-        // NaN for rows with NaN or infinite values: never bounded.
-        row_norm_[start + j] = std::sqrt(sq) * (1.0 + kSlack);
-        row_spread_[start + j] = std::sqrt(spread) * (1.0 + kSlack);
+    for_row_blocks(blocks, [&](size_t v, const float* row) {
+      double spread = 0.0;
+      for (size_t i = 0; i < d_; ++i) {
+        const double x = row[i];
+        spread += (x - mean_[i]) * (x - mean_[i]);
       }
-    }
+      row_spread_[v] = std::sqrt(spread) * (1.0 + kSlack);
+    });
+  }
+
+  // fn(v, row) for every row, blocks of kRowBlock rows in parallel.
+  template <class Fn>
+  void for_row_blocks(size_t blocks, Fn&& fn) {
+    parallel_for(exec_, blocks, [&](size_t b, size_t slot) {
+      Scratch& s = scratch_[slot];
+      s.fit(kRowBlock, d_);
+      const size_t start = b * kRowBlock;
+      const size_t count = std::min(kRowBlock, n_ - start);
+      rows_.fetch(start, count, s.rows.data(), s.ptrs.data());
+      for (size_t j = 0; j < count; ++j) fn(start + j, s.ptrs[j]);
+    });
   }
 
   // Bound on |f32 score - exact score| of row v against any current centroid.
@@ -262,7 +320,6 @@ class Clustering {
   // Full scoring of row v; dots holds its k dot products. Returns whether
   // its cluster changed.
   bool settle(size_t v, const float* dots) {
-    ++rows_rescored_;
     uint32_t best = 0;
     float best_score = centroid_score(metric_, dots[0], sq_norms_[0]);
     bool nan = std::isnan(best_score);
@@ -335,6 +392,8 @@ class Clustering {
     }
   }
 
+  const Execution& exec_;
+  std::vector<Scratch> scratch_;  // one per slot
   const RowSource& rows_;
   const size_t n_;
   const size_t d_;
@@ -363,19 +422,15 @@ class Clustering {
   std::vector<double> upper_;       // exact score of every other cluster is <= upper_
   std::vector<uint8_t> bounded_;    // whether lower_/upper_ hold
 
-  // Scratch reused by every pass.
+  // The update's sums and member counts, by cluster.
   std::vector<float> sums_;
-  std::vector<float> row_scratch_;
-  std::vector<const float*> row_ptrs_;
-  std::vector<const float*> gathered_ptrs_;
-  std::vector<size_t> gathered_rows_;
-  std::vector<float> scores_;
+  std::vector<uint64_t> counts_;
 };
 
 }  // namespace
 
 KMeansResult kmeans(const RowSource& rows, uint64_t nlist, uint64_t seed, Metric metric,
-                    const KMeansOptions& options) {
+                    const KMeansOptions& options, const Execution& exec) {
   const uint64_t n = rows.size();
   if (n == 0) throw TeskraError::empty_index();
   // nlist 0 would leave no cluster to hold the vectors (and a zero divisor
@@ -385,12 +440,13 @@ KMeansResult kmeans(const RowSource& rows, uint64_t nlist, uint64_t seed, Metric
   const uint64_t step = std::max<uint64_t>(n / k, 1);
   const uint64_t offset = seed % step;
 
-  Clustering clustering(rows, static_cast<size_t>(k), seed, metric, options.prune);
+  Clustering clustering(rows, static_cast<size_t>(k), seed, metric, options.prune, exec);
   clustering.seed_centroids(step, offset);
   size_t iterations = 0;
   bool settled = false;
   while (iterations < kMaxKMeansIterations) {
     ++iterations;
+    exec.poll();
     if (!clustering.assign()) {
       settled = true;
       break;

@@ -18,6 +18,14 @@
 // centroid_score(); a later centroid replaces the running best unless the
 // best's score is strictly greater, so ties (and NaNs) go to the later one.
 //
+// Threads (exec): the assignment pass splits the rows into blocks, each row
+// decided on its own; a centroid's sum adds its members in row order on one
+// thread, whichever; the mean the bounds are measured from adds each
+// coordinate in row order on one thread. So every sum is formed in the same
+// order whatever the thread count, and centroids and assignment are the same
+// bits on one thread as on many. The interrupt is asked between blocks; a
+// stopped clustering throws Interrupted and leaves nothing behind.
+//
 // Scoring every row against every centroid in every pass is the whole cost.
 // Rows whose cluster provably cannot change are not rescored: each row keeps
 // a lower bound on its own cluster's score and an upper bound on every other
@@ -34,6 +42,7 @@
 #include <span>
 #include <vector>
 
+#include "core/exec/execution.h"
 #include "core/types.h"
 
 namespace teskra {
@@ -54,7 +63,9 @@ class RowSource {
   virtual size_t dim() const = 0;
   // Sets out[j] to row start + j for j < count (start + count <= size()).
   // A row may be read in place or written into scratch, which has room for
-  // count * dim() floats; the pointers stay valid until the next call.
+  // count * dim() floats; the pointers stay valid until the next call with
+  // the same scratch. Called from several threads at once, each with its
+  // own scratch.
   virtual void fetch(size_t start, size_t count, float* scratch, const float** out) const = 0;
 };
 
@@ -97,6 +108,6 @@ inline constexpr size_t kMaxKMeansIterations = 25;
 // Throws EmptyIndex when rows is empty. Throws std::length_error (reported as
 // MemoryError) for more than 2^32 - 1 clusters.
 KMeansResult kmeans(const RowSource& rows, uint64_t nlist, uint64_t seed, Metric metric,
-                    const KMeansOptions& options = {});
+                    const KMeansOptions& options = {}, const Execution& exec = {});
 
 }  // namespace teskra

@@ -14,6 +14,11 @@ constexpr size_t kBlock = 256;
 
 void scan_store(const QuantPipeline& pipeline, const PreparedQuery& pq, const CodeStore& store,
                 const Allowlist* allow, TopK& heap) {
+  scan_store_group(pipeline, std::span<const PreparedQuery>(&pq, 1), store, allow, std::span<TopK>(&heap, 1));
+}
+
+void scan_store_group(const QuantPipeline& pipeline, std::span<const PreparedQuery> queries,
+                      const CodeStore& store, const Allowlist* allow, std::span<TopK> heaps) {
   const size_t n = store.size();
   const size_t stride = static_cast<size_t>(store.bytes_per_vec());
   if (n == 0 || stride == 0) return;
@@ -46,10 +51,13 @@ void scan_store(const QuantPipeline& pipeline, const PreparedQuery& pq, const Co
       batch.ptrs = ptrs;
     }
     batch.n = count;
-    pipeline.score_batch(pq, batch, raw);
-    for (size_t j = 0; j < count; ++j) {
-      const size_t i = pos[j];
-      heap.offer(ids[i], have_norms ? similarity(metric, raw[j], norms[i]) : raw[j]);
+    for (size_t q = 0; q < queries.size(); ++q) {
+      pipeline.score_batch(queries[q], batch, raw);
+      TopK& heap = heaps[q];
+      for (size_t j = 0; j < count; ++j) {
+        const size_t i = pos[j];
+        heap.offer(ids[i], have_norms ? similarity(metric, raw[j], norms[i]) : raw[j]);
+      }
     }
   }
 }

@@ -5,6 +5,8 @@
 // and offered to the heap in storage order.
 #pragma once
 
+#include <span>
+
 #include "core/quantize/pipeline.h"
 #include "core/search/code_store.h"
 #include "core/search/filter.h"
@@ -16,5 +18,13 @@ namespace teskra {
 // never scored.
 void scan_store(const QuantPipeline& pipeline, const PreparedQuery& pq, const CodeStore& store,
                 const Allowlist* allow, TopK& heap);
+
+// scan_store for several queries in one pass over the codes: each block of
+// codes is scored against every query while it is in cache. heaps[j] ends as
+// scan_store(pipeline, queries[j], store, allow, heaps[j]) would leave it:
+// the same kernel scores each (query, code) pair and offers go in storage
+// order.
+void scan_store_group(const QuantPipeline& pipeline, std::span<const PreparedQuery> queries,
+                      const CodeStore& store, const Allowlist* allow, std::span<TopK> heaps);
 
 }  // namespace teskra

@@ -1,19 +1,21 @@
-"""Construction, properties, the class docstring and signature, and every error's class and text."""
+"""Construction, properties, the class docstring and signature, and every error's class and text.
+
+The code layouts n4_dims and bit_width give, the aliases the model test draws, and the tuning calls
+on every index type are checked by test_model.py; here what it does not draw.
+"""
 
 import numpy as np
 import pytest
 
-import teskra
 from conftest import expect_error, small
 from teskra import Teskra
 
 
 @pytest.mark.parametrize("dim, kwargs, padded, n4, bytes_per_vec", [
-    (768, {}, 1024, 1024, 512), (768, {"bit_width": 2}, 1024, 0, 256), (768, {"n4_dims": 2000}, 1024, 1024, 512),
     (100, {"mixed_ratio": 0.5}, 128, 64, 32 + 16), (100, {"mixed_ratio": 0.3}, 128, 36, 18 + 23),  # 38.4 -> 38 -> 36
     (100, {"mixed_ratio": 1.7}, 128, 128, 64), (100, {"mixed_ratio": -1}, 128, 0, 32),
     (100, {"mixed_ratio": float("nan")}, 128, 0, 32), (100, {"mixed_ratio": 0.5, "n4_dims": 10}, 128, 8, 4 + 30),
-    (129, {}, 256, 256, 128), (3, {}, 4, 4, 2), (1, {}, 1, 1, 1), (0, {"n4_dims": None, "mixed_ratio": None}, 1, 1, 1),
+    (129, {"bit_width": 2, "mixed_ratio": 0.25}, 256, 64, 32 + 48), (0, {"n4_dims": None, "mixed_ratio": None}, 1, 1, 1),
 ])
 def test_layout_resolution(dim, kwargs, padded, n4, bytes_per_vec):
     t = Teskra(dim, **kwargs)
@@ -26,7 +28,7 @@ def test_defaults_aliases_and_positional_arguments():
     t = Teskra(768)
     assert (t.metric, t.bit_width, t.index_type, len(t), t.n_vectors, t.is_empty()) == (
         "cosine", 4, "BruteForce", 0, 0, True)
-    assert repr(t) == "Teskra(dim=768, n=0, bit_width=4, index_type=BruteForce)" and teskra.__version__ == "1.0.0"
+    assert repr(t) == "Teskra(dim=768, n=0, bit_width=4, index_type=BruteForce)"
     metrics = {"COSINE": "cosine", "DOT_PRODUCT": "dot", "Euclidean": "l2", "L2": "l2"}
     kinds = {"Brute-Force": "BruteForce", "brute": "BruteForce", "IVF": "IvfFlat", "IVF-Flat": "IvfFlat",
              "ivfflat": "IvfFlat", "HNSW": "Hnsw"}
@@ -34,6 +36,10 @@ def test_defaults_aliases_and_positional_arguments():
     assert {k: Teskra(8, index_type=k).index_type for k in kinds} == kinds
     t = Teskra(64, "dot", np.uint8(4), "hnsw", None, 32, 0, 0, 16, 10, 0)  # a NumPy integer is index-like, not an int
     assert (t.metric, t.bit_width, t.index_type, t.n4_dims) == ("dot", 4, "Hnsw", 32)
+    # The Hnsw arguments are checked for an Hnsw index only; the smallest accepted.
+    assert [Teskra(8, index_type=k, hnsw_m=0, hnsw_ef_construction=0).index_type
+            for k in ("brute_force", "ivf_flat")] == ["BruteForce", "IvfFlat"]
+    assert Teskra(8, index_type="hnsw", hnsw_m=2, hnsw_ef_construction=1).index_type == "Hnsw"
 
 
 def test_read_only_properties_class_docstring_and_signature():
@@ -51,6 +57,7 @@ def test_read_only_properties_class_docstring_and_signature():
 
 
 NOT_CONTIGUOUS = "The given array is not contiguous"
+HNSW_M = "hnsw_m must be at least 2 for an Hnsw index, got "
 ARGUMENT_CASES = [  # (keyword arguments, class, argument named in the message): one per converter
     ({"dim": "8"}, TypeError, "dim"), ({"dim": -1}, OverflowError, "dim"), ({"dim": 2**64}, OverflowError, "dim"),
     ({"bit_width": 256}, OverflowError, "bit_width"), ({"mixed_ratio": "x"}, TypeError, "mixed_ratio"),
@@ -68,6 +75,16 @@ ERRORS = [  # (call, class, exact text or, for argument conversion, the prefix b
      "unknown index_type 'flat': use 'brute_force', 'ivf_flat', or 'hnsw'"),
     *[(lambda w=w: Teskra(16, bit_width=w), ValueError, f"invalid bit width: {w} (must be 2 or 4)")
       for w in (0, 3, 255)],
+    # Every index that can be built must save and load; files hold padded dims up to 2**26.
+    *[(lambda d=d: Teskra(d), ValueError, f"dim must be at most 67108864, got {d}")
+      for d in (2**26 + 1, 2**62, 2**63 + 1, 2**64 - 1)],
+    (lambda: Teskra(8, index_type="hnsw", hnsw_m=1), ValueError, HNSW_M + "1"),
+    (lambda: Teskra(8, index_type="hnsw", hnsw_m=0, hnsw_ef_construction=0), ValueError, HNSW_M + "0"),
+    (lambda: Teskra(8, index_type="hnsw", hnsw_ef_construction=0), ValueError,
+     "hnsw_ef_construction must be at least 1 for an Hnsw index"),
+    # Neighbour lists longer than an index file's u16 lengths hold are refused up front.
+    (lambda: Teskra(8, index_type="hnsw", hnsw_m=32768), ValueError,
+     "hnsw_m must be at most 32767 for an Hnsw index, got 32768"),
     # Emptiness, unbuilt indexes, and wrong lengths and counts in every argument form: test_model.py.
     *[(lambda q=q: small().search(q, 1), ValueError, f"query dimension mismatch: expected 4, got {len(q)}")
       for q in (np.zeros(5, np.float32), [])],
@@ -80,19 +97,15 @@ ERRORS = [  # (call, class, exact text or, for argument conversion, the prefix b
     (lambda: small().search([1, 0, 0, 0], 2**64), OverflowError, "argument 'k': "),
     (lambda: small().search([1, 0, 0, 0], 1, allowlist={1, 2}), TypeError, "argument 'allowlist': "),
     (lambda: Teskra.recommended_m(-1), OverflowError, "argument 'n': "),
+    (lambda: small().set_nprobe(-1), OverflowError, "argument 'nprobe': "),
+    (lambda: small().set_ef_search(1.5), TypeError, "argument 'ef': "),
+    (lambda: small().build(1), TypeError, "build() takes no arguments (1 given)"),
 ]
 
 
 @pytest.mark.parametrize("call, exc, text", ERRORS)
 def test_error_class_and_text(call, exc, text):
     expect_error(exc, text, call)
-
-
-@pytest.mark.parametrize("dim", [2**26 + 1, 2**62, 2**63 + 1, 2**64 - 1])
-def test_dim_beyond_what_an_index_file_holds_is_refused(dim):
-    # Every index that can be built must save and load; files hold padded dims up to 2**26.
-    with pytest.raises(ValueError, match=f"^dim must be at most 67108864, got {dim}$"):
-        Teskra(dim)
 
 
 def test_failed_calls_change_nothing():

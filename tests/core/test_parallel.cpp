@@ -1,0 +1,205 @@
+// The engine on several threads: the pool's own contract, the same bytes for
+// any thread count (codes, lists, graph, k-means), and calls stopped by their
+// interrupt leaving the index as their other failures do. Batch search is
+// compared with single searches row by row through Python
+// (tests/python/test_threads.py), where every layout and input form meets it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/engine.h"
+#include "core/exec/cores.h"
+#include "core/exec/execution.h"
+#include "core/io/byte_stream.h"
+#include "core/search/kmeans.h"
+#include "test_util.h"
+
+namespace teskra {
+namespace {
+
+using namespace test_util;
+
+// Says stop from its n-th question on.
+class StopAfter final : public Interrupt {
+ public:
+  explicit StopAfter(int n) : left_(n) {}
+  bool requested() override { return --left_ < 0; }
+
+ private:
+  int left_;
+};
+
+TEST(ThreadPool, EveryTaskOnceOnDistinctSlotsAndErrorsComeBack) {
+  for (size_t threads : {1u, 2u, 5u}) {
+    std::vector<std::atomic<int>> runs(1000);
+    std::vector<std::atomic<int>> busy(threads);
+    std::atomic<bool> shared_slot{false};
+    parallel_for({.threads = threads}, runs.size(), [&](size_t task, size_t slot) {
+      ASSERT_LT(slot, threads);
+      if (busy[slot].fetch_add(1) != 0) shared_slot = true;
+      runs[task].fetch_add(1);
+      busy[slot].fetch_sub(1);
+    });
+    for (auto& r : runs) ASSERT_EQ(r.load(), 1) << threads;
+    EXPECT_FALSE(shared_slot) << threads;
+  }
+  // A failing task stops the rest from starting; its exception reaches the caller.
+  std::atomic<int> started{0};
+  EXPECT_EQ(error_of([&] {
+              parallel_for({.threads = 3}, 100000, [&](size_t task, size_t) {
+                started.fetch_add(1);
+                if (task == 10) throw std::runtime_error("task 10");
+              });
+            }),
+            "task 10");
+  EXPECT_LT(started.load(), 100000);
+}
+
+TEST(ThreadPool, CallersFromSeveralThreadsShareIt) {
+  std::vector<long> sums(4, 0);
+  std::vector<std::thread> callers;
+  for (size_t c = 0; c < sums.size(); ++c) {
+    callers.emplace_back([&, c] {
+      std::vector<long> parts(500, 0);
+      for (int round = 0; round < 20; ++round) {
+        parallel_for({.threads = 3}, parts.size(), [&](size_t task, size_t) { parts[task] += long(task); });
+      }
+      for (long p : parts) sums[c] += p;
+    });
+  }
+  for (auto& t : callers) t.join();
+  for (long s : sums) EXPECT_EQ(s, 20L * 499 * 500 / 2);
+  EXPECT_LE(ThreadPool::shared().workers(), kMaxThreads - 1);
+}
+
+TEST(Cores, ResolveFollowsTheDefault) {
+  EXPECT_GE(usable_cores(), 1u);
+  EXPECT_EQ(resolve_threads(3), 3u);
+  EXPECT_EQ(resolve_threads(100000), kMaxThreads);
+  set_default_threads(2);
+  EXPECT_EQ(resolve_threads(0), 2u);
+  set_default_threads(0);
+  EXPECT_EQ(resolve_threads(0), usable_cores());
+}
+
+std::string bytes_of(const Teskra& e) {
+  StringSink out;
+  e.write_to(out);
+  return out.out;
+}
+
+EngineConfig small_config(IndexType type, Metric metric, int64_t n4 = -1) {
+  EngineConfig c = config(48, metric, type, 4, n4);
+  c.ivf_nlist = 16, c.ivf_nprobe = 4;
+  c.hnsw_m = 8, c.hnsw_ef_construction = 32;
+  return c;
+}
+
+// The rows of a batch search, as bytes.
+std::string batch_of(const Teskra& e, std::span<const float> queries, const Execution& exec) {
+  const size_t n = queries.size() / 48, k = 6;
+  std::vector<uint64_t> ids(n * k);
+  std::vector<float> scores(n * k);
+  std::vector<int64_t> counts(n);
+  e.search_batch(queries.data(), 48, std::nullopt, {k, ids, scores, counts}, exec);
+  std::string out(reinterpret_cast<const char*>(ids.data()), ids.size() * 8);
+  out.append(reinterpret_cast<const char*>(scores.data()), scores.size() * 4);
+  return out.append(reinterpret_cast<const char*>(counts.data()), counts.size() * 8);
+}
+
+// Two adds and, for IvfFlat, a build after each (the second re-clusters
+// decoded members): every byte the same for 1, 2 and 7 threads, and so is
+// every row of a batch search, however many threads search at once.
+TEST(Parallel, ThreadCountNeverShowsInTheIndex) {
+  const Vectors first = random_vectors(1500, 48, 3), second = random_vectors(700, 48, 4);
+  std::vector<float> flat;
+  for (const auto& v : second) flat.insert(flat.end(), v.begin(), v.end());
+  for (IndexType type : {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw}) {
+    for (Metric metric : {Metric::Cosine, Metric::L2}) {
+      std::string want, want_rows;
+      for (size_t threads : {1u, 2u, 7u}) {
+        const Execution exec{.threads = threads};
+        Teskra e(small_config(type, metric, 16));
+        e.add(iota_ids(first.size()), first, exec);
+        if (type != IndexType::Hnsw) e.build(exec);
+        e.add_flat(iota_ids(second.size(), 5000), flat, exec);
+        e.build(exec);
+        const std::string got = bytes_of(e), rows = batch_of(e, std::span<const float>(flat).first(40 * 48), exec);
+        if (threads == 1) want = got, want_rows = rows;
+        EXPECT_TRUE(got == want && rows == want_rows)
+            << index_type_name(type) << " " << metric_name(metric) << " " << threads;
+      }
+    }
+  }
+}
+
+TEST(Parallel, KMeansIsTheSameOnAnyThreadCount) {
+  // Enough rows for many blocks per pass, and clusters that leave some empty.
+  const Vectors raw = random_vectors(3000, 24, 9);
+  std::vector<float> rows;
+  for (const auto& v : raw) rows.insert(rows.end(), v.begin(), v.end());
+  for (Metric metric : {Metric::Cosine, Metric::L2}) {
+    const KMeansResult one = kmeans(FlatRows(rows, 24), 40, kDefaultSeed, metric);
+    for (size_t threads : {2u, 3u, 8u}) {
+      const KMeansResult many = kmeans(FlatRows(rows, 24), 40, kDefaultSeed, metric, {}, {.threads = threads});
+      EXPECT_EQ(many.assignment, one.assignment);
+      ASSERT_EQ(many.centroids.size(), one.centroids.size());
+      for (size_t i = 0; i < one.centroids.size(); ++i) ASSERT_EQ(bits(many.centroids[i]), bits(one.centroids[i]));
+      EXPECT_EQ(std::tie(many.iterations, many.rows_rescored), std::tie(one.iterations, one.rows_rescored));
+    }
+  }
+}
+
+TEST(Parallel, InterruptedCallsLeaveTheIndexAsAFailureDoes) {
+  const Vectors data = random_vectors(5000, 48, 5);
+  std::vector<float> flat;
+  for (const auto& v : data) flat.insert(flat.end(), v.begin(), v.end());
+  for (size_t threads : {1u, 3u}) {
+    // add: a prefix of the batch is in, in order, and nothing else.
+    Teskra e(small_config(IndexType::BruteForce, Metric::Cosine));
+    StopAfter stop(80);
+    EXPECT_THROW(e.add_flat(iota_ids(5000), flat, {.threads = threads, .interrupt = &stop}), Interrupted);
+    const uint64_t kept = e.n_vectors();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, 5000u);
+    EXPECT_EQ(vec(e.ids()), iota_ids(kept));
+    Teskra same(small_config(IndexType::BruteForce, Metric::Cosine));
+    same.add_flat(iota_ids(kept), std::span<const float>(flat).first(kept * 48));
+    EXPECT_TRUE(bytes_of(e) == bytes_of(same));
+
+    // build: an interrupted first build leaves nothing built, a later one
+    // leaves the previous lists and the pending vectors.
+    Teskra ivf(small_config(IndexType::IvfFlat, Metric::L2));
+    ivf.add(iota_ids(2000), Vectors(data.begin(), data.begin() + 2000));
+    StopAfter soon(1);
+    EXPECT_THROW(ivf.build({.threads = threads, .interrupt = &soon}), Interrupted);
+    EXPECT_EQ(error_of([&] { ivf.search(data[0], 1, std::nullopt); }), "call build() before search() for IvfFlat indexes");
+    ivf.build();
+    ivf.add(iota_ids(500, 9000), Vectors(data.begin() + 2000, data.begin() + 2500));
+    const auto before = ivf.search(data[7], 5, std::nullopt);
+    StopAfter later(5);
+    EXPECT_THROW(ivf.build({.threads = threads, .interrupt = &later}), Interrupted);
+    EXPECT_EQ(ivf.index().stored(), 2500u);
+    const auto after = ivf.search(data[7], 5, std::nullopt);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+      EXPECT_EQ(std::tuple(after[i].id, bits(after[i].score)), std::tuple(before[i].id, bits(before[i].score)));
+    }
+
+    // search_batch stops too.
+    std::vector<uint64_t> ids(5000 * 3);
+    std::vector<float> scores(5000 * 3);
+    std::vector<int64_t> counts(5000);
+    StopAfter quick(1);
+    EXPECT_THROW(same.search_batch(flat.data(), 48, std::nullopt, {3, ids, scores, counts},
+                                   {.threads = threads, .interrupt = &quick}),
+                 Interrupted);
+  }
+}
+
+}  // namespace
+}  // namespace teskra
