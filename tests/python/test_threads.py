@@ -216,7 +216,9 @@ def test_ctrl_c_stops_long_calls_and_leaves_a_consistent_index():
     assert time.perf_counter() - start < 5
     kept = len(t)
     assert 0 < kept < 60000
-    assert t.search_batch(data[:kept:97], 1)[0][:, 0].tolist() == list(range(0, kept, 97))
+    found, _, counts = t.search_batch(data[:kept], 1)
+    assert counts.tolist() == [1] * kept and found.max() < kept
+    assert (found[:, 0] == np.arange(kept)).mean() > 0.9  # a graph search is approximate
     t.add([99999], data[:1])
     # build: an interrupted one changes nothing.
     ivf = Teskra(64, index_type="ivf_flat", ivf_nlist=512)
