@@ -1,7 +1,8 @@
 # make demo          build the module into .venv and run the demo
 # make check         day to day: the C++ suite and the Python suite (short leak loops) on the release build
-# make test          CI (.ci/run): make check, then the C++ suite of the portable build without SIMD,
-#                    then the C++ and Python suites built with AddressSanitizer and UBSan
+# make test          CI (.ci/run): make check, the C++ suite again on each kernel level, the C++ and
+#                    Python suites built with AddressSanitizer and UBSan
+# make check-portable  the C++ suite of the portable build without the SIMD kernels
 # make check-memory  the long sanitizer and leak runs (see below)
 # make bench         kernel and search benchmarks side by side with peers; report in bench/results/
 #                    (make bench QUICK=1: a few minutes on subsets, same report)
@@ -19,8 +20,8 @@ CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
 
 .PHONY: all apt venv demo check test check-memory bench bench-kernels bench-search bench-test format \
-	format-check fuzz clean release scalar asan cpp-test cpp-test-scalar cpp-test-asan py-install py-test \
-	py-test-asan test-steps
+	format-check fuzz clean release scalar asan cpp-test cpp-test-asan cpp-test-kernels check-portable \
+	py-install py-test py-test-asan py-test-asan-leaks py-test-asan-rest test-steps
 
 all: py-install
 
@@ -71,7 +72,14 @@ cpp-test: release
 py-test: release
 	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider
 
-cpp-test-scalar: scalar
+# The portable build (no SIMD kernels) takes as long to build as the release one, too long for
+# make test's three minutes: make test runs the release suite once more on each kernel level instead, the
+# scalar kernels included (TESKRA_KERNELS); make check-portable builds and runs the portable suite.
+cpp-test-kernels: release
+	for level in scalar avx2; do \
+		TESKRA_KERNELS=$$level $(CTEST) --preset release -j $(JOBS) --progress || exit 1; done
+
+check-portable: scalar
 	$(CTEST) --preset scalar -j $(JOBS)
 
 check: cpp-test py-test
@@ -79,12 +87,11 @@ check: cpp-test py-test
 # The steps of make test run as parallel jobs of one sub-make: builds and test runs share the cores
 # (the single-threaded Python suites beside a build) without starting more compile jobs than there are
 # cores. The order packs them: the sanitized build, the longest, and the release build first, the Python
-# suites as soon as their module is built, the portable build last. Each step's output is printed whole
-# when it ends.
+# suites as soon as their module is built. Each step's output is printed whole when it ends.
 test:
 	@$(MAKE) --no-print-directory -j $(JOBS) --output-sync=target test-steps
 
-test-steps: py-test-asan py-test cpp-test-asan cpp-test cpp-test-scalar
+test-steps: py-test-asan-rest py-test cpp-test-asan py-test-asan-leaks cpp-test cpp-test-kernels
 
 # Sanitized builds: AddressSanitizer and UBSan, every report fatal (the binaries are built with
 # -fno-sanitize-recover=all, the options make ASan halt too). The C++ suite also checks for leaks at
@@ -97,20 +104,26 @@ SAN_COMMON := halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:c
 PY_SAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc PYTHONPATH=$(abspath build/asan) TESKRA_SANITIZED=1 \
 	ASAN_OPTIONS=$(SAN_COMMON):detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-# $(1): extra environment of the run.
+# $(1): extra environment of the run; $(2): which tests (all when empty).
 define py_sanitized
 	cd tests/python && $(PY_SAN_ENV) ../../$(PY) -c \
 		"import teskra; assert '/build/asan/' in teskra.__file__, teskra.__file__"
-	cd tests/python && $(PY_SAN_ENV) $(1) ../../$(PY) -m pytest -q -p no:cacheprovider --capture=sys
+	cd tests/python && $(PY_SAN_ENV) $(1) ../../$(PY) -m pytest -q -p no:cacheprovider --capture=sys $(2)
 endef
 
 cpp-test-asan: asan
 	$(CTEST) --preset asan -j $(JOBS)
 
 # In make test: the whole Python suite against the sanitized module, with the model test cut down
-# (the fault cases skip themselves; the leak loops are short anyway).
-py-test-asan: asan
-	$(call py_sanitized,TESKRA_MODEL_EXAMPLES=40)
+# (the fault cases skip themselves; the leak loops are short anyway), in two parts that a parallel make
+# runs side by side: the leak loops, and the rest.
+py-test-asan: py-test-asan-leaks py-test-asan-rest
+
+py-test-asan-leaks: asan
+	$(call py_sanitized,,test_leaks.py)
+
+py-test-asan-rest: asan
+	$(call py_sanitized,TESKRA_MODEL_EXAMPLES=40,--ignore=test_leaks.py)
 
 # The long runs: the Python suite under the sanitizers with a randomized, larger model test, then
 # 10^5 calls of every public call against the release module, with the leak bounds of test_leaks.py.

@@ -5,10 +5,8 @@ meet inside a call when Python code runs during argument conversion (here:
 an element's __float__ that waits on an event). The access rule decides:
 readers share, a writer is alone, and a call that conflicts with another
 thread's waits for it instead of failing. Every join has a timeout: a hang
-fails the test instead of stopping the run. Calls on separate indexes, and
-saves to one path, can only follow one another as they would in one thread:
-atomic replacement is tested in tests/core and test_file_safety.py. Work
-inside the engine on several threads: test_threads.py.
+fails the test instead of stopping the run. Work inside the engine on
+several threads: test_threads.py.
 """
 
 import sys
@@ -157,3 +155,23 @@ def test_dropping_the_last_reference_during_a_call():
     finish = paused_call(lambda hook, index=holder[0]: index.search([hook, 0, 0, 0], 1))
     holder.clear()
     assert finish()["result"][0]["id"] == 1
+
+
+def test_many_indexes_and_saves_to_one_path(tmp_path):
+    """Independent indexes in parallel threads; concurrent saves to one path leave one whole file."""
+    shared = tmp_path / "shared.tskr"
+    data = np.random.default_rng(2).standard_normal((400, DIM)).astype(np.float32)
+
+    def worker(seed):
+        t = Teskra(DIM, metric=("cosine", "dot", "l2")[seed % 3])
+        for start in range(0, 400, 50):
+            t.add(list(range(seed * 1000 + start, seed * 1000 + start + 50)), data[start:start + 50])
+            assert t.search(data[start], 1)[0]["id"] == seed * 1000 + start
+            t.save(tmp_path / f"own{seed}.tskr")
+            t.save(shared)
+        assert Teskra.load(tmp_path / f"own{seed}.tskr").vector_ids().tolist() == t.vector_ids().tolist()
+
+    run_threads([lambda s=s: worker(s) for s in range(6)])
+    final = Teskra.load(shared)  # whichever save came last, complete
+    assert final.n_vectors == 400 and final.vector_ids().tolist()[0] % 1000 == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([f"own{s}.tskr" for s in range(6)] + ["shared.tskr"])
