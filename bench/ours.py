@@ -139,3 +139,93 @@ def call_overhead_us(calls: int = 20000) -> float:
         for _ in range(calls):
             index.search(q, K)
     return sw.s / calls * 1e6
+
+
+# --- the graph beyond the sweeps: filtered searches and memory --------------
+
+FILTER_SHARES = (0.001, 0.01, 0.1, 0.5)
+FILTER_M = 16
+
+
+def allowlists(n: int, seed: int = 11) -> list[np.ndarray]:
+    """One random allowlist (sorted row indices, at least K of them) per share of FILTER_SHARES."""
+    rng = np.random.default_rng(seed)
+    return [np.sort(rng.choice(n, max(K, round(share * n)), replace=False)).astype(np.uint64)
+            for share in FILTER_SHARES]
+
+
+def filtered_truths(data: Dataset, lists: list[np.ndarray], n_queries: int) -> list:
+    """The exact cosine answers among the allowed vectors only, in subset positions."""
+    from data import Truth, exact_topk
+    out = []
+    for allowed in lists:
+        rows = data.base[allowed.astype(np.int64)]
+        queries = data.queries[:n_queries]
+        out.append(Truth(rows, queries, "cosine", exact_topk(rows, queries, K, "cosine")))
+    return out
+
+
+def to_subset(allowed: np.ndarray, n: int) -> np.ndarray:
+    """Row index -> position in allowed (-1 when not allowed)."""
+    pos = np.full(n, -1, dtype=np.int64)
+    pos[allowed.astype(np.int64)] = np.arange(len(allowed))
+    return pos
+
+
+def graph_filtered(data: Dataset, plan: Plan, lists: list[np.ndarray], truths: list, n_queries: int) -> dict:
+    """Hnsw m 16 at its default ef (2m): unfiltered, then with each allowlist
+    (passed as a NumPy array, as an application would), one query per call.
+    Recall against the exact answers among the allowed vectors; QPS beside
+    the unfiltered search's at the same ef."""
+    queries = data.queries[:n_queries]
+    ids = np.arange(len(data.base), dtype=np.uint64)
+    index = teskra.Teskra(data.dim, metric="cosine", index_type="hnsw", hnsw_m=FILTER_M,
+                          hnsw_ef_construction=plan.ef_construction)
+    for s in range(0, len(ids), plan.add_chunk):
+        index.add(ids[s:s + plan.add_chunk], data.base[s:s + plan.add_chunk])
+    index.build()
+    full_truth = data.truth_for("cosine")
+    answers, qps = time_queries(lambda q: index.search(q, K), queries, repeats=plan.repeats)
+    found = [_ids(a) for a in answers]
+    unfiltered = {"recall": full_truth.recall(found), "qps": qps}  # the first n_queries of the truth
+    rows = []
+    for allowed, truth in zip(lists, truths):
+        pos = to_subset(allowed, len(data.base))
+        answers, qps = time_queries(lambda q: index.search(q, K, allowlist=allowed), queries, repeats=plan.repeats)
+        mapped = [[int(pos[i]) for i in _ids(a)] for a in answers]
+        short = sum(1 for a in answers if len(a) < min(K, len(allowed)))
+        rows.append({"allowed": len(allowed), "share": len(allowed) / len(data.base), "recall": truth.recall(mapped),
+                     "qps": qps, "short": short})
+    return {"m": FILTER_M, "ef": 2 * FILTER_M, "n_queries": len(queries), "unfiltered": unfiltered, "rows": rows}
+
+
+def _status(key: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return -1
+
+
+def graph_memory(data: Dataset, plan: Plan, m: int) -> dict:
+    """Resident memory of an Hnsw build as a user sees it: a fresh process
+    with the allocator as it comes (no tuning, no trim), adding in chunks
+    and calling build(). The peak is the process's high-water mark during
+    the adds, counted from the resident size before them."""
+    import gc
+    ids = np.arange(len(data.base), dtype=np.uint64)
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:  # a new high-water mark from here
+        f.write("5")
+    before, hwm0 = _status("VmRSS:"), _status("VmHWM:")
+    index = teskra.Teskra(data.dim, metric="cosine", index_type="hnsw", hnsw_m=m,
+                          hnsw_ef_construction=plan.ef_construction)
+    with Stopwatch() as sw:
+        for s in range(0, len(ids), plan.add_chunk):
+            index.add(ids[s:s + plan.add_chunk], data.base[s:s + plan.add_chunk])
+        index.build()
+    gc.collect()
+    after, peak = _status("VmRSS:"), _status("VmHWM:")
+    n = len(ids)
+    return {"m": m, "n": n, "code_bytes": index.packed_bytes_per_vec, "build_s": sw.s,
+            "final_per_vec": (after - before) / n, "peak_per_vec": (max(peak, hwm0) - before) / n}

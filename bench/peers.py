@@ -263,3 +263,34 @@ def warm_up(unit: np.ndarray, queries: np.ndarray, missing: list[str]) -> None:
                     ix.search(q, K, threads=1)
                 ix.save(str(folder / "w.usearch"))
                 Index.restore(str(folder / "w.usearch"))
+
+
+def hnswlib_filtered(unit: np.ndarray, unit_queries: np.ndarray, plan: Plan, m: int, ef: int,
+                     lists: list[np.ndarray], truths: list) -> dict | None:
+    """hnswlib (float32, same m and ef_construction, ef) with its filter= callable
+    for the same allowlists: recall against the exact answers among the
+    allowed vectors, QPS beside its unfiltered search at the same ef."""
+    if not available("hnswlib"):
+        return None
+    import hnswlib
+
+    from measure import time_queries
+    n, d = unit.shape
+    ix = hnswlib.Index(space="ip", dim=d)
+    ix.init_index(max_elements=n, M=m, ef_construction=plan.ef_construction, random_seed=1)
+    ix.set_num_threads(1)
+    for s in range(0, n, plan.add_chunk):
+        ix.add_items(unit[s:s + plan.add_chunk], np.arange(s, min(n, s + plan.add_chunk)), num_threads=1)
+    ix.set_ef(ef)
+    _, qps = time_queries(lambda q: ix.knn_query(q, k=K, num_threads=1), unit_queries, repeats=plan.repeats)
+    rows = []
+    for allowed, truth in zip(lists, truths):
+        pos = np.full(n, -1, dtype=np.int64)
+        pos[allowed.astype(np.int64)] = np.arange(len(allowed))
+        allowed_set = set(allowed.tolist())
+        answers, fqps = time_queries(
+            lambda q: ix.knn_query(q, k=min(K, len(allowed)), num_threads=1, filter=allowed_set.__contains__)[0][0],
+            unit_queries, repeats=1)
+        rows.append({"allowed": len(allowed), "recall": truth.recall([[int(pos[i]) for i in a] for a in answers]),
+                     "qps": fqps})
+    return {"m": m, "ef": ef, "unfiltered_qps": qps, "rows": rows}

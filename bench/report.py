@@ -129,6 +129,10 @@ DEFAULT_EF_RECALL = {16: 0.90, 32: 0.93}
 FILTER_RECALL, FILTER_QPS = 0.95, 0.3
 
 
+# Resident B/vec after build() the real data is held to.
+MEMORY_GOAL = {("lsa384", 16): 460, ("lsa384", 32): 590}
+
+
 def memory_bound(code_bytes: int, m: int) -> int:
     """Code and norm, id, 2m 4-byte links, and 32 bytes for everything else."""
     return code_bytes + 4 + 8 + 4 * 2 * m + 32
@@ -162,9 +166,10 @@ def graph_targets(result: dict, ours_h: dict, ceiling: float | None) -> list[Tar
     probe = next((p for p in result.get("graph_memory", []) if p["m"] == m), None)
     if probe is not None:
         bound = memory_bound(probe["code_bytes"], m)
+        goal = MEMORY_GOAL.get((ds, m), bound)
         out.append(Target(ds, f"Hnsw m {m} resident memory",
-                          f"B/vec after build(), no manual trim <= code + norm + id + 4 x 2m + 32 = {bound}",
-                          f"{probe['final_per_vec']:,.0f} B/vec", probe["final_per_vec"] <= bound))
+                          f"B/vec after build(), no manual trim <= {goal} (code + norm + id + 4 x 2m + 32 = {bound})",
+                          f"{probe['final_per_vec']:,.0f} B/vec", probe["final_per_vec"] <= goal))
         ratio = probe["peak_per_vec"] / probe["final_per_vec"] if probe["final_per_vec"] > 0 else math.inf
         out.append(Target(ds, f"Hnsw m {m} peak memory", "peak during add <= 1.5x the final size",
                           f"{ratio:.2f}x ({probe['peak_per_vec']:,.0f} vs {probe['final_per_vec']:,.0f} B/vec)",

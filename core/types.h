@@ -13,6 +13,10 @@ enum class Metric : uint8_t { Cosine = 0, Dot = 1, L2 = 2 };
 
 enum class IndexType : uint8_t { BruteForce = 0, IvfFlat = 1, Hnsw = 2 };
 
+// How an Hnsw graph chooses the neighbours a node keeps: the diversity rule,
+// or the best-scored ones. Stored as one byte in index files.
+enum class HnswSelection : uint8_t { Diverse = 0, Nearest = 1 };
+
 // "cosine", "dot", "l2".
 std::string_view metric_name(Metric m);
 // "BruteForce", "IvfFlat", "Hnsw".
@@ -21,6 +25,16 @@ std::string_view index_type_name(IndexType t);
 // A byte outside 0..2 is not a valid value.
 std::optional<Metric> metric_from_byte(uint8_t b);
 std::optional<IndexType> index_type_from_byte(uint8_t b);
+
+// "diverse", "nearest".
+inline std::string_view hnsw_selection_name(HnswSelection s) {
+  return s == HnswSelection::Nearest ? "nearest" : "diverse";
+}
+// A byte outside 0..1 is not a valid value.
+inline std::optional<HnswSelection> hnsw_selection_from_byte(uint8_t b) {
+  if (b > 1) return std::nullopt;
+  return static_cast<HnswSelection>(b);
+}
 
 // The rotation's output size: 1 for dim <= 1, else the smallest power of two
 // not below dim. Saturates at 2^63 for dims beyond it (no such rotation can be
@@ -46,6 +60,7 @@ struct EngineConfig {
   uint8_t bit_width = 4;
   Metric metric = Metric::Cosine;
   IndexType index_type = IndexType::BruteForce;
+  HnswSelection hnsw_selection = HnswSelection::Diverse;
 };
 
 // The seed the Python constructor always passes.

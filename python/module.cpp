@@ -136,18 +136,29 @@ std::optional<IndexType> parse_index_type(PyObject* text) {
   return std::nullopt;
 }
 
+std::optional<HnswSelection> parse_hnsw_selection(PyObject* text) {
+  Ref lowered = lower_text(text);
+  if (!lowered) return std::nullopt;
+  if (text_is(lowered, "diverse")) return HnswSelection::Diverse;
+  if (text_is(lowered, "nearest")) return HnswSelection::Nearest;
+  PyErr_Format(PyExc_ValueError, "unknown hnsw_selection '%U': use 'diverse' or 'nearest'", lowered.get());
+  return std::nullopt;
+}
+
 PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* kwlist[] = {"dim",         "metric",     "bit_width",  "index_type",
                                    "mixed_ratio", "n4_dims",    "ivf_nlist",  "ivf_nprobe",
-                                   "hnsw_m",      "hnsw_ef_construction", "hnsw_ef_search", nullptr};
+                                   "hnsw_m",      "hnsw_ef_construction", "hnsw_ef_search", "hnsw_selection",
+                                   nullptr};
     PyObject *o_dim, *o_metric = nullptr, *o_bit_width = nullptr, *o_index_type = nullptr,
                      *o_mixed_ratio = nullptr, *o_n4_dims = nullptr, *o_ivf_nlist = nullptr,
                      *o_ivf_nprobe = nullptr, *o_hnsw_m = nullptr, *o_hnsw_efc = nullptr,
-                     *o_hnsw_efs = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOOOOOOO:Teskra", const_cast<char**>(kwlist), &o_dim,
+                     *o_hnsw_efs = nullptr, *o_hnsw_selection = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOOOOOOOO:Teskra", const_cast<char**>(kwlist), &o_dim,
                                      &o_metric, &o_bit_width, &o_index_type, &o_mixed_ratio, &o_n4_dims,
-                                     &o_ivf_nlist, &o_ivf_nprobe, &o_hnsw_m, &o_hnsw_efc, &o_hnsw_efs)) {
+                                     &o_ivf_nlist, &o_ivf_nprobe, &o_hnsw_m, &o_hnsw_efc, &o_hnsw_efs,
+                                     &o_hnsw_selection)) {
       return nullptr;
     }
 
@@ -162,7 +173,7 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!to_u64(o_dim, "dim", &dim)) return nullptr;
     Ref metric_text(o_metric ? to_str(o_metric, "metric") : PyUnicode_FromString("cosine"));
     if (!metric_text) return nullptr;
-    Ref type_text;
+    Ref type_text, selection_text;
     const bool converted =
         (o_bit_width == nullptr || to_u8(o_bit_width, "bit_width", &bit_width)) &&
         (type_text = Ref(o_index_type ? to_str(o_index_type, "index_type") : PyUnicode_FromString("brute_force"))) &&
@@ -172,13 +183,18 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         (o_ivf_nprobe == nullptr || to_u64(o_ivf_nprobe, "ivf_nprobe", &ivf_nprobe)) &&
         (o_hnsw_m == nullptr || to_u64(o_hnsw_m, "hnsw_m", &hnsw_m)) &&
         (o_hnsw_efc == nullptr || to_u64(o_hnsw_efc, "hnsw_ef_construction", &hnsw_efc)) &&
-        (o_hnsw_efs == nullptr || to_u64(o_hnsw_efs, "hnsw_ef_search", &hnsw_efs));
-    // Then the texts; a bad metric is reported before a bad index type.
+        (o_hnsw_efs == nullptr || to_u64(o_hnsw_efs, "hnsw_ef_search", &hnsw_efs)) &&
+        (selection_text = Ref(o_hnsw_selection ? to_str(o_hnsw_selection, "hnsw_selection")
+                                               : PyUnicode_FromString("diverse")));
+    // Then the texts in parameter order; a bad metric is reported before a
+    // bad index type.
     std::optional<Metric> metric;
     std::optional<IndexType> index_type;
+    std::optional<HnswSelection> selection;
     if (converted) metric = parse_metric(metric_text.get());
     if (metric) index_type = parse_index_type(type_text.get());
-    if (!index_type) return nullptr;
+    if (index_type) selection = parse_hnsw_selection(selection_text.get());
+    if (!selection) return nullptr;
 
     // Parameters of the other index types stay 0: never validated, never stored.
     EngineConfig config;
@@ -195,6 +211,7 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       config.hnsw_m = hnsw_m;
       config.hnsw_ef_construction = hnsw_efc;
       config.hnsw_ef_search = hnsw_efs;
+      config.hnsw_selection = *selection;
     }
 
     // The engine checks the configuration (config.h) before building
@@ -275,6 +292,13 @@ PyObject* get_padded_dim(PyObject* op, void*) {
 PyObject* get_packed_bytes_per_vec(PyObject* op, void*) {
   return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().packed_bytes_per_vec()); });
 }
+PyObject* get_hnsw_selection(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) -> PyObject* {
+    if (e.index_type() != IndexType::Hnsw) Py_RETURN_NONE;
+    const std::string_view name = hnsw_selection_name(e.config().hnsw_selection);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
 PyObject* get_pb4_per_vec(PyObject* op, void*) {
   return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().pb4()); });
 }
@@ -291,6 +315,8 @@ PyGetSetDef teskra_getset[] = {
     {"packed_bytes_per_vec", get_packed_bytes_per_vec, nullptr, "Bytes per packed vector.", nullptr},
     {"pb4_per_vec", get_pb4_per_vec, nullptr, "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
      nullptr},
+    {"hnsw_selection", get_hnsw_selection, nullptr,
+     "Hnsw: how nodes choose their neighbours, 'diverse' or 'nearest'; None for other index types.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -657,7 +683,10 @@ PyMethodDef teskra_methods[] = {
      "Build the search index.\n\n"
      "IvfFlat: clusters every added vector into ivf_nlist lists (k-means) and\n"
      "makes them searchable; vectors added after a build wait until the next\n"
-     "one, which re-clusters all vectors. BruteForce: nothing to do.\n\n"
+     "one, which re-clusters all vectors. Hnsw: returns what only insertions\n"
+     "use to the system (with hnsw_selection 'nearest', also the float copies\n"
+     "of the vectors); the graph stays searchable and takes more vectors as\n"
+     "before. BruteForce: nothing to do.\n\n"
      "Raises RuntimeError 'index is empty' when nothing was added since the\n"
      "last build; the index is then unchanged.\n\n"
      "k-means runs on set_num_threads() threads, without the interpreter\n"
@@ -734,7 +763,8 @@ PyMethodDef teskra_methods[] = {
 
 const char kClassDoc[] =
     "Teskra(dim, metric=\"cosine\", bit_width=4, index_type=\"brute_force\", mixed_ratio=None, "
-    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)\n"
+    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0, "
+    "hnsw_selection=\"diverse\")\n"
     "--\n\n"
     "Teskra \u2014 ultra-low resource embedded vector search engine.\n\n"
     "Vectors are stored only as packed 4-bit or 2-bit codes of their rotated form;\n"
@@ -766,7 +796,13 @@ const char kClassDoc[] =
     "hnsw_ef_construction : int, default 200\n"
     "    Hnsw: candidate list size during construction.\n"
     "hnsw_ef_search : int, default 0\n"
-    "    Hnsw: candidate list size during search; 0 = twice hnsw_m.\n";
+    "    Hnsw: candidate list size during search; 0 = twice hnsw_m.\n"
+    "hnsw_selection : str, default \"diverse\"\n"
+    "    Hnsw: how a node chooses its neighbours. diverse keeps a candidate only\n"
+    "    if it is more similar to the node than to every neighbour kept before\n"
+    "    it, which keeps separated clusters linked; nearest keeps the best-scored\n"
+    "    candidates and holds float copies of the vectors until build().\n"
+    "    Saved with the index; files written before it existed load as diverse.\n";
 
 PyType_Slot teskra_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(teskra_new)},

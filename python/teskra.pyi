@@ -45,6 +45,7 @@ class Teskra:
         hnsw_m: SupportsIndex = 32,
         hnsw_ef_construction: SupportsIndex = 200,
         hnsw_ef_search: SupportsIndex = 0,
+        hnsw_selection: str = "diverse",
     ) -> Teskra: ...
     @property
     def n_vectors(self) -> int:
@@ -73,6 +74,9 @@ class Teskra:
     @property
     def pb4_per_vec(self) -> int:
         """Bytes in the 4-bit block per packed vector (0 for pure 2-bit)."""
+    @property
+    def hnsw_selection(self) -> str | None:
+        """Hnsw: how nodes choose their neighbours, 'diverse' or 'nearest'; None for other index types."""
     def __len__(self) -> int: ...
     def add(self, ids: _Ids, vectors: _Vectors) -> None:
         """Add vectors to the index."""

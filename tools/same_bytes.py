@@ -6,6 +6,11 @@ answer searches identically, for every index type, metric and code layout.
 Each directory holds a built `teskra` extension (e.g. from
 `pip install --target DIR .` of two checkouts). Every build runs in its own
 interpreter; the files and answers are compared byte for byte.
+
+With TESKRA_SAME_SELECTION=nearest, graphs are made with
+hnsw_selection="nearest" wherever the build knows the keyword, and the
+header byte that records the rule is left out of the comparison: that
+checks the best-scored rule against a build from before the keyword.
 """
 import json
 import os
@@ -26,6 +31,18 @@ kinds = {"brute_force": {}, "ivf_flat": {"ivf_nlist": 12, "ivf_nprobe": 4},
          "hnsw": {"hnsw_m": 6, "hnsw_ef_construction": 40, "hnsw_ef_search": 20}}
 layouts = {"4bit": {}, "2bit": {"bit_width": 2}, "mixed": {"n4_dims": 24}}
 d = sys.argv[1]
+selection = os.environ.get("TESKRA_SAME_SELECTION")
+if selection and "hnsw_selection" in teskra.Teskra.__text_signature__:
+    kinds["hnsw"]["hnsw_selection"] = selection
+
+
+def digest(path):
+    data = bytearray(open(path, "rb").read())
+    if selection:
+        data[55] = 0  # the rule's byte
+    return hashlib.sha256(data).hexdigest()
+
+
 for kind, kw in kinds.items():
     for metric in ("cosine", "dot", "l2"):
         for name, lay in layouts.items():
@@ -46,8 +63,7 @@ for kind, kw in kinds.items():
             grown = os.path.join(d, f"{kind}-{metric}-{name}-grown.tskr")
             loaded.save(grown)
             out[path.rsplit("/", 1)[1]] = {
-                "file": hashlib.sha256(open(path, "rb").read()).hexdigest(),
-                "grown": hashlib.sha256(open(grown, "rb").read()).hexdigest(),
+                "file": digest(path), "grown": digest(grown),
                 "answers": answers, "loaded_answers": again}
 print(json.dumps(out))
 '''

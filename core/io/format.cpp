@@ -114,6 +114,7 @@ void Header::write(ByteSink& out) const {
   put_le<uint16_t>(&b[50], hnsw_ef_construction);
   put_le<uint16_t>(&b[52], hnsw_ef_search);
   b[54] = has_std_params ? 1 : 0;
+  b[55] = hnsw_selection;
   out.write(b.data(), b.size());
 }
 
@@ -144,6 +145,7 @@ Header Header::read(ByteSource& in) {
     // Versions 4 and 5 carried this byte without meaning; only 6 has the
     // standardization block it announces.
     h.has_std_params = h.version >= 6 && b[46] != 0;
+    h.hnsw_selection = b[47];
   }
   return h;
 }
@@ -270,11 +272,11 @@ void write_hnsw_section(ByteSink& out, const Hnsw& graph) {
     put_f32(record.data() + 8 + bytes, graph.norm(node));
     record[8 + bytes + 4] = static_cast<uint8_t>(levels);
     for (uint64_t layer = 0; layer < levels; ++layer) {
-      const std::span<const HnswNeighbour> list = graph.neighbours(node, layer);
+      const std::span<const uint32_t> list = graph.neighbours(node, layer);
       const size_t at = record.size();
       record.resize(at + 2 + 4 * list.size());
       put_le<uint16_t>(record.data() + at, static_cast<uint16_t>(list.size()));
-      for (size_t j = 0; j < list.size(); ++j) put_le<uint32_t>(record.data() + at + 2 + 4 * j, list[j].node);
+      for (size_t j = 0; j < list.size(); ++j) put_le<uint32_t>(record.data() + at + 2 + 4 * j, list[j]);
     }
     out.write(record.data(), record.size());
   }
@@ -294,7 +296,7 @@ void read_hnsw_section(ByteSource& in, Hnsw& graph) {
   const uint64_t m = graph.m();
   const uint64_t slot_budget = kGraphSlotAllowance + kGraphSlotsPerFileByte * std::min<uint64_t>(
       in.remaining(), std::numeric_limits<uint64_t>::max() / (2 * kGraphSlotsPerFileByte));
-  const uint64_t slots_allowed = slot_budget / sizeof(HnswNeighbour);
+  const uint64_t slots_allowed = slot_budget / kGraphSlotEntryBytes;
   uint64_t slots = 0;
   auto charge = [&](uint64_t count, uint64_t per) {
     if (per != 0 && count > (slots_allowed - slots) / per) {

@@ -20,7 +20,8 @@
 //   50     2    hnsw_ef_construction  4..6
 //   52     2    hnsw_ef_search        4..6     0 means 2 * hnsw_m
 //   54     1    has_std_params        6        (ignored in 4 and 5)
-//   55     1    reserved              4..6
+//   55     1    hnsw_selection        4..6     0 diverse, 1 nearest (reserved, and
+//                                                 so 0, in files written before)
 // The header is 32 bytes in versions 1-2, 40 in 3, 56 in 4-6. It carries the
 // configuration an engine was created with, truncated to the field widths,
 // not run-time tuning.
@@ -67,9 +68,11 @@ namespace teskra {
 // up to this much slot memory, plus kGraphSlotsPerFileByte bytes for every
 // byte of its section; beyond that the file is refused. Real graphs stay far
 // below (their lists are largely full); only m in the thousands with sparse
-// lists comes near.
+// lists comes near. An entry is charged kGraphSlotEntryBytes, what it costs
+// a graph that keeps link scores (HnswSelection::Nearest).
 inline constexpr uint64_t kGraphSlotAllowance = uint64_t{256} << 20;
 inline constexpr uint64_t kGraphSlotsPerFileByte = 256;
+inline constexpr uint64_t kGraphSlotEntryBytes = 8;
 
 struct Header {
   static constexpr uint32_t kVersion = 6;
@@ -89,6 +92,7 @@ struct Header {
   uint8_t bit_width = 0;
   uint8_t index_type = 0;
   bool has_std_params = false;
+  uint8_t hnsw_selection = 0;
 
   // The 56-byte version-6 header: version 6 and zero reserved bytes
   // whatever this record holds.
@@ -97,6 +101,7 @@ struct Header {
   // last one. InvalidFile "bad magic bytes"; UnsupportedVersion for 0 or
   // above 6; the unexpected-end Io error for a short header. Fields absent
   // from the version read as 0 (has_std_params false; also in 4 and 5).
+  // hnsw_selection is read as stored; the loader checks it.
   static Header read(ByteSource& in);
   // 32, 40 or 56 bytes.
   static size_t size_for(uint32_t version);
@@ -122,9 +127,9 @@ std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint
 // Hnsw section. The graph's lists must fit the u16 count (m <= kMaxHnswM).
 void write_hnsw_section(ByteSink& out, const Hnsw& graph);
 // Restores the section into graph, which must be empty and made with the
-// file's m and the engine's code length. InvalidFile for a node without
-// layers, an overlong list, a link to a missing node or layer, a bad entry
-// point, or slot memory beyond the allowance above.
+// file's m and selection and the engine's code length. InvalidFile for a
+// node without layers, an overlong list, a link to a missing node or layer,
+// a bad entry point, or slot memory beyond the allowance above.
 void read_hnsw_section(ByteSource& in, Hnsw& graph);
 
 }  // namespace teskra

@@ -38,6 +38,8 @@ EngineConfig config_of(const Header& h) {
   c.bit_width = h.bit_width;
   c.metric = static_cast<Metric>(h.metric);
   c.index_type = static_cast<IndexType>(h.index_type);
+  // Checked for graphs; other index types ignore the byte.
+  if (c.index_type == IndexType::Hnsw) c.hnsw_selection = static_cast<HnswSelection>(h.hnsw_selection);
   if (h.version < 4 && c.index_type == IndexType::IvfFlat) {
     // Files before version 4 carry no tuning fields. An nprobe of 0 would
     // make every search of the loaded index empty, and an nlist of 0 leave
@@ -100,6 +102,7 @@ Header IndexFile::header_of(const Teskra& e) {
   h.metric = static_cast<uint8_t>(c.metric);
   h.bit_width = c.bit_width;
   h.index_type = static_cast<uint8_t>(c.index_type);
+  if (c.index_type == IndexType::Hnsw) h.hnsw_selection = static_cast<uint8_t>(c.hnsw_selection);
   h.has_std_params = e.pipeline().std_params().has_value();
   h.n_vectors = e.n_vectors();
   return h;
@@ -153,6 +156,10 @@ void IndexFile::check_header(const Header& h) {
     // link nowhere.
     if (h.hnsw_ef_construction == 0) {
       throw TeskraError::invalid_file("hnsw_ef_construction 0 keeps no construction candidates");
+    }
+    if (!hnsw_selection_from_byte(h.hnsw_selection)) {
+      throw TeskraError::invalid_file("hnsw_selection byte " + num(h.hnsw_selection) +
+                                      " is neither 0 (diverse) nor 1 (nearest)");
     }
   }
 }

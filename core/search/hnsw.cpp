@@ -2,9 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "core/search/float_dot.h"
 #include "core/search/similarity.h"
@@ -12,13 +21,88 @@
 
 namespace teskra {
 
+// ---------------------------------------------------------------------------
+// PageArray
+
+namespace {
+
+constexpr size_t kPage = 4096;
+
+size_t round_up_to_page(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
+
+}  // namespace
+
+template <class T>
+void PageArray<T>::grow(size_t capacity) {
+  if (capacity > (std::numeric_limits<size_t>::max() - kPage) / sizeof(T)) throw std::bad_alloc();
+  const size_t old_bytes = capacity_ * sizeof(T);
+  size_t bytes = capacity * sizeof(T);
+  void* p = nullptr;
+#if defined(__linux__)
+  if (bytes >= kMapBytes) {
+    bytes = round_up_to_page(bytes);
+    if (old_bytes >= kMapBytes) {
+      p = ::mremap(data_, round_up_to_page(old_bytes), bytes, MREMAP_MAYMOVE);
+    } else {
+      p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED && size_ > 0) std::memcpy(p, data_, size_ * sizeof(T));
+      if (p != MAP_FAILED) std::free(data_);
+    }
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
+#endif
+    data_ = static_cast<T*>(p);
+    capacity_ = bytes / sizeof(T);
+    return;
+  }
+#endif
+  p = std::realloc(data_, bytes == 0 ? 1 : bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = static_cast<T*>(p);
+  capacity_ = capacity;
+}
+
+template <class T>
+void PageArray<T>::release() noexcept {
+  if (data_ != nullptr) {
+    const size_t bytes = capacity_ * sizeof(T);
+#if defined(__linux__)
+    if (bytes >= kMapBytes) {
+      ::munmap(data_, round_up_to_page(bytes));
+    } else {
+      std::free(data_);
+    }
+#else
+    std::free(data_);
+#endif
+  }
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+}
+
+template <class T>
+void PageArray<T>::trim() noexcept {
+#if defined(__linux__)
+  const size_t bytes = capacity_ * sizeof(T);
+  if (bytes < kMapBytes) return;
+  const size_t used = round_up_to_page(size_ * sizeof(T));
+  const size_t mapped = round_up_to_page(bytes);
+  if (used < mapped) ::madvise(reinterpret_cast<char*>(data_) + used, mapped - used, MADV_DONTNEED);
+#endif
+}
+
+template class PageArray<uint8_t>;
+template class PageArray<uint32_t>;
+template class PageArray<float>;
+template class PageArray<HnswCandidate>;
+
 namespace {
 
 // ---------------------------------------------------------------------------
 // Ordering rules of the walk.
 
-// A walk's candidates and results are (node, score) pairs like list entries.
-using Candidate = HnswNeighbour;
+using Candidate = HnswCandidate;
 
 // The candidate heap: higher score first, and among equal (or unordered,
 // NaN) scores the larger node index first.
@@ -28,7 +112,8 @@ inline bool above(const Candidate& a, const Candidate& b) {
   return a.node > b.node;
 }
 
-void heap_push(std::vector<Candidate>& h, Candidate c) {
+template <class Heap>
+void heap_push(Heap& h, Candidate c) {
   size_t i = h.size();
   h.push_back(c);
   while (i > 0) {
@@ -40,7 +125,8 @@ void heap_push(std::vector<Candidate>& h, Candidate c) {
   h[i] = c;
 }
 
-Candidate heap_pop(std::vector<Candidate>& h) {
+template <class Heap>
+Candidate heap_pop(Heap& h) {
   const Candidate top = h.front();
   const Candidate last = h.back();
   h.pop_back();
@@ -68,10 +154,9 @@ Candidate heap_pop(std::vector<Candidate>& h) {
 // arrival then walks back from the end as far as it scores higher.
 void insert_sorted(std::vector<Candidate>& list, Candidate c, size_t nans) {
   if (nans == 0) {
-    const auto pos = std::upper_bound(list.begin(), list.end(), c,
-                                      [](const Candidate& a, const Candidate& b) {
-                                        return a.score > b.score;
-                                      });
+    const auto pos =
+        std::upper_bound(list.begin(), list.end(), c,
+                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
     list.insert(pos, c);
     return;
   }
@@ -95,11 +180,23 @@ float lowest_score(const std::vector<Candidate>& list, size_t nans) {
   return lo;
 }
 
-inline void prefetch_list(std::span<const HnswNeighbour> list) {
-  const char* p = reinterpret_cast<const char*>(list.data());
-  const size_t bytes = list.size() * sizeof(HnswNeighbour);
+inline void prefetch_bytes(const void* at, size_t bytes) {
+  const char* p = static_cast<const char*>(at);
   for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
 }
+
+// Which nodes may enter a walk's result list.
+struct EveryNode {
+  static constexpr bool kFiltered = false;
+  bool allowed(uint32_t) const { return true; }
+};
+
+struct AllowedIds {
+  static constexpr bool kFiltered = true;
+  const Allowlist& allow;
+  const CodeStore& store;
+  bool allowed(uint32_t node) const { return allow.contains(store.id(node)); }
+};
 
 // Makes room for `need` elements with the usual geometric growth, so that
 // the appends that follow cannot throw. std::bad_alloc for a need no vector
@@ -108,6 +205,11 @@ template <class Vec>
 void make_room(Vec& v, size_t need) {
   if (need > v.max_size()) throw std::bad_alloc();
   if (v.capacity() < need) v.reserve(std::max(need, std::min(v.max_size(), 2 * v.capacity())));
+}
+
+template <class T>
+void make_room(PageArray<T>& v, size_t need) {
+  v.make_room(need);
 }
 
 // Element counts of arrays: one that does not fit in a size_t cannot be
@@ -132,23 +234,28 @@ static_assert(Hnsw::kMaxNodes == 4294967295u);
 // ---------------------------------------------------------------------------
 // Scorers: how the walk scores a node against its query.
 
-// Insertion: dot products with the float vectors. A node whose vector was
-// released takes part through its code: the inner product with the code's
-// centroid values is what the scoring kernels compute, on 8 to 16 times
-// fewer bytes than a float vector. L2 subtracts half the squared norm of
-// whichever form the node has (half_sq_).
+// Nearest's insertion: dot products with the float vectors. A node whose
+// vector was released takes part through its code: the inner product with
+// the code's centroid values is what the scoring kernels compute, on 8 to 16
+// times fewer bytes than a float vector. L2 subtracts half the squared norm
+// of whichever form the node has (half_sq_).
 class Hnsw::ConstructionScorer {
  public:
   // pq: the query prepared for the kernels; needed only when some node has
   // no float vector.
   ConstructionScorer(const Hnsw& g, SearchScratch& scratch, const float* q, const PreparedQuery* pq,
                      Metric metric, const QuantPipeline& pipeline)
-      : g_(g), s_(scratch), q_(q), pq_(pq), l2_(metric == Metric::L2), pipeline_(pipeline),
-        p_(static_cast<size_t>(g.padded_dim_)), first_held_(static_cast<size_t>(g.first_held_)) {}
+      : g_(g),
+        s_(scratch),
+        q_(q),
+        pq_(pq),
+        l2_(metric == Metric::L2),
+        pipeline_(pipeline),
+        p_(static_cast<size_t>(g.padded_dim_)),
+        first_held_(static_cast<size_t>(g.first_held_)) {}
 
   float score(uint32_t node) const {
-    const float s = node >= first_held_ ? float_dot(q_, row(node), p_)
-                                        : pipeline_.score(q_, g_.code(node));
+    const float s = node >= first_held_ ? float_dot(q_, row(node), p_) : pipeline_.score(q_, g_.code(node));
     return l2_ ? s - g_.half_sq_[node] : s;
   }
 
@@ -187,9 +294,7 @@ class Hnsw::ConstructionScorer {
   }
 
  private:
-  const float* row(uint32_t node) const {
-    return g_.vectors_.data() + (node - first_held_) * p_;
-  }
+  const float* row(uint32_t node) const { return g_.vectors_.data() + (node - first_held_) * p_; }
 
   const Hnsw& g_;
   SearchScratch& s_;
@@ -201,12 +306,13 @@ class Hnsw::ConstructionScorer {
   size_t first_held_;
 };
 
-// Search: the packed codes through the pipeline's kernels, turned into the
-// metric's similarity with the stored norm, as the exhaustive scan does.
+// Search, and Diverse's insertion: the packed codes through the pipeline's
+// kernels, turned into the metric's similarity with the stored norm, as the
+// exhaustive scan does.
 class Hnsw::SearchScorer {
  public:
-  SearchScorer(const Hnsw& g, SearchScratch& scratch, const QuantPipeline& pipeline,
-               const PreparedQuery& pq, Metric metric)
+  SearchScorer(const Hnsw& g, SearchScratch& scratch, const QuantPipeline& pipeline, const PreparedQuery& pq,
+               Metric metric)
       : g_(g), s_(scratch), pipeline_(pipeline), pq_(pq), metric_(metric) {}
 
   float score(uint32_t node) const {
@@ -236,22 +342,21 @@ class Hnsw::SearchScorer {
 // ---------------------------------------------------------------------------
 
 Hnsw::Hnsw(uint64_t m, uint64_t ef_construction, uint64_t ef_search, uint64_t bytes_per_vec,
-           uint64_t padded_dim)
+           uint64_t padded_dim, HnswSelection selection)
     : m_(m),
       ef_construction_(ef_construction),
       ef_search_(ef_search == 0 ? 2 * m : ef_search),
       bytes_per_vec_(bytes_per_vec),
       padded_dim_(padded_dim),
       ml_(ml_for(m)),
+      selection_(selection),
       store_(bytes_per_vec) {
-  if (m < 2 || m > (uint64_t{1} << 31)) {
-    throw std::invalid_argument("hnsw m must lie in [2, 2^31]");
+  if (m < 2 || m > kMaxM) {
+    throw std::invalid_argument("hnsw m must lie in [2, 32767]");
   }
 }
 
-double Hnsw::ml_for(uint64_t m) {
-  return 1.0 / std::max(std::log(static_cast<double>(m)), 1e-9);
-}
+double Hnsw::ml_for(uint64_t m) { return 1.0 / std::max(std::log(static_cast<double>(m)), 1e-9); }
 
 uint64_t Hnsw::level_for(uint64_t node_index, double ml) {
   const uint64_t x = node_index * 0x5851F42D4C957F2DULL + 0x6C576FAC43FD007CULL;
@@ -263,14 +368,27 @@ uint64_t Hnsw::level_for(uint64_t node_index, double ml) {
   return static_cast<uint64_t>(level);
 }
 
-HnswNeighbour* Hnsw::list_data(uint32_t node, uint64_t layer) {
-  if (layer == 0) return layer0_.data() + static_cast<size_t>(node) * 2 * m_;
-  return upper_.data() + (upper_first_[node] + (layer - 1)) * m_;
+size_t Hnsw::upper_slot(uint32_t node, uint64_t layer) const {
+  const auto at = std::lower_bound(upper_nodes_.begin(), upper_nodes_.end(), node);
+  return static_cast<size_t>(upper_first_[static_cast<size_t>(at - upper_nodes_.begin())] + (layer - 1));
 }
 
-uint32_t& Hnsw::list_count(uint32_t node, uint64_t layer) {
-  if (layer == 0) return layer0_count_[node];
-  return upper_count_[upper_first_[node] + (layer - 1)];
+uint32_t* Hnsw::list_slot(uint32_t node, uint64_t layer) {
+  if (layer == 0) return layer0_.data() + static_cast<size_t>(node) * (2 * m_ + 1);
+  return upper_.data() + upper_slot(node, layer) * (m_ + 1);
+}
+
+float* Hnsw::list_scores(uint32_t node, uint64_t layer) {
+  if (layer == 0) return layer0_scores_.data() + static_cast<size_t>(node) * 2 * m_;
+  return upper_scores_.data() + upper_slot(node, layer) * m_;
+}
+
+std::span<const float> Hnsw::neighbour_scores(uint32_t node, uint64_t layer) const {
+  if (selection_ != HnswSelection::Nearest || layer > levels_[node]) return {};
+  const size_t count = neighbours(node, layer).size();
+  const float* s = layer == 0 ? layer0_scores_.data() + static_cast<size_t>(node) * 2 * m_
+                              : upper_scores_.data() + upper_slot(node, layer) * m_;
+  return {s, count};
 }
 
 uint32_t Hnsw::append_node(uint64_t id, const uint8_t* code, float norm, uint64_t level) {
@@ -279,22 +397,33 @@ uint32_t Hnsw::append_node(uint64_t id, const uint8_t* code, float norm, uint64_
   if (i >= kMaxNodes) throw std::length_error(kGraphFull);
   const size_t m = static_cast<size_t>(m_);
   const size_t up = static_cast<size_t>(level);
+  const bool nearest = selection_ == HnswSelection::Nearest;
   // Every array grows first; if one allocation fails the graph is unchanged.
   store_.reserve_more(1);
   make_room(levels_, i + 1);
-  make_room(layer0_, layer0_.size() + 2 * m);
-  make_room(layer0_count_, i + 1);
-  make_room(upper_first_, i + 1);
-  make_room(upper_, upper_.size() + up * m);
-  make_room(upper_count_, upper_count_.size() + up);
+  make_room(layer0_, layer0_.size() + 2 * m + 1);
+  if (up > 0) {
+    make_room(upper_nodes_, upper_nodes_.size() + 1);
+    make_room(upper_first_, upper_first_.size() + 1);
+    make_room(upper_, upper_.size() + up * (m + 1));
+  }
+  if (nearest) {
+    make_room(layer0_scores_, layer0_scores_.size() + 2 * m);
+    make_room(upper_scores_, upper_scores_.size() + up * m);
+  }
 
   store_.append(id, code, norm);
   levels_.push_back(static_cast<uint8_t>(level));
-  layer0_.resize(layer0_.size() + 2 * m);
-  layer0_count_.push_back(0);
-  upper_first_.push_back(upper_count_.size());
-  upper_.resize(upper_.size() + up * m);
-  upper_count_.resize(upper_count_.size() + up, 0);
+  layer0_.resize(layer0_.size() + 2 * m + 1, 0);
+  if (up > 0) {
+    upper_nodes_.push_back(static_cast<uint32_t>(i));
+    upper_first_.push_back(upper_.size() / (m + 1));
+    upper_.resize(upper_.size() + up * (m + 1), 0);
+  }
+  if (nearest) {
+    layer0_scores_.resize(layer0_scores_.size() + 2 * m, 0.0f);
+    upper_scores_.resize(upper_scores_.size() + up * m, 0.0f);
+  }
   return static_cast<uint32_t>(i);
 }
 
@@ -303,25 +432,34 @@ void Hnsw::reserve(size_t count) {
   if (count > kMaxNodes - n) throw std::length_error(kGraphFull);
   const size_t total = static_cast<size_t>(n) + count;
   const size_t m = static_cast<size_t>(m_);
+  const bool nearest = selection_ == HnswSelection::Nearest;
   // The arrays whose growth is known without looking at levels first: when
   // memory is short for a huge count, this fails before the level loop.
   store_.reserve_more(count);
-  make_room(layer0_, count_sum(layer0_.size(), count_product(count, 2 * m)));
-  make_room(layer0_count_, total);
+  make_room(layer0_, count_sum(layer0_.size(), count_product(count, 2 * m + 1)));
   make_room(levels_, total);
-  make_room(upper_first_, total);
-  uint64_t slots = 0;
-  for (uint64_t i = n; i < total; ++i) slots += std::min(level_for(i, ml_), kMaxLevel);
+  if (nearest) {
+    make_room(layer0_scores_, count_sum(layer0_scores_.size(), count_product(count, 2 * m)));
+    make_room(vectors_, count_sum(vectors_.size(), count_product(count, static_cast<size_t>(padded_dim_))));
+    make_room(half_sq_, total);
+  }
+  uint64_t slots = 0, uppers = 0;
+  for (uint64_t i = n; i < total; ++i) {
+    const uint64_t level = std::min(level_for(i, ml_), kMaxLevel);
+    slots += level;
+    uppers += level > 0;
+  }
   const size_t up = static_cast<size_t>(slots);
-  make_room(upper_, count_sum(upper_.size(), count_product(up, m)));
-  make_room(upper_count_, count_sum(upper_count_.size(), up));
-  make_room(vectors_, count_sum(vectors_.size(), count_product(count, static_cast<size_t>(padded_dim_))));
-  make_room(half_sq_, total);
+  make_room(upper_nodes_, count_sum(upper_nodes_.size(), static_cast<size_t>(uppers)));
+  make_room(upper_first_, count_sum(upper_first_.size(), static_cast<size_t>(uppers)));
+  make_room(upper_, count_sum(upper_.size(), count_product(up, m + 1)));
+  if (nearest) make_room(upper_scores_, count_sum(upper_scores_.size(), count_product(up, m)));
   // The walks of those insertions.
   SearchScratch& s = insert_scratch_;
   make_room(s.visited, total);
   make_room(s.heap, total);
-  make_room(s.results, static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(ef_construction_, 1), total)) + 1);
+  make_room(s.results,
+            static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(ef_construction_, 1), total)) + 1);
 }
 
 void Hnsw::fit_scratch(SearchScratch& s, uint64_t nodes, uint64_t ef, uint64_t heap_room) const {
@@ -343,9 +481,39 @@ void Hnsw::fit_scratch(SearchScratch& s, uint64_t nodes, uint64_t ef, uint64_t h
   make_room(s.heap, static_cast<size_t>(heap_room));
 }
 
-template <class Scorer>
-void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t ef,
-                uint64_t layer) const {
+void Hnsw::fit_insert_scratch(uint64_t nodes) {
+  SearchScratch& s = insert_scratch_;
+  // A walk queues each node at most once.
+  const uint64_t ef = std::max<uint64_t>(ef_construction_, 1);
+  fit_scratch(s, nodes, ef, nodes);
+  const size_t overflow = static_cast<size_t>(2 * m_) + 1;
+  if (s.overflow.size() < overflow) s.overflow.resize(overflow);
+  if (selection_ == HnswSelection::Diverse) {
+    // The rule looks at all of a walk's results or of a full list and its
+    // newcomer, and keeps at most 2m of them, fewer than there are other
+    // nodes.
+    const size_t p = static_cast<size_t>(padded_dim_);
+    const size_t candidates = std::max(overflow, static_cast<size_t>(std::min(ef, nodes)));
+    const size_t kept = static_cast<size_t>(std::min<uint64_t>(2 * m_, nodes));
+    if (s.owner_raw.size() < candidates) s.owner_raw.resize(candidates);
+    if (s.batch_nodes.size() < candidates) {
+      s.batch_nodes.resize(candidates);
+      s.batch_scores.resize(candidates);
+      s.batch_codes.resize(candidates);
+    }
+    if (s.owner.q.size() < p) s.owner.q.resize(p);
+    if (s.kept_forms.size() < count_product(kept, p)) s.kept_forms.resize(kept * p);
+    if (s.kept_form_of.size() < kept) s.kept_form_of.resize(kept);
+    if (s.kept_twin.size() < kept) s.kept_twin.resize(kept);
+    s.turned_away.reserve(candidates);
+    if (s.dropped.size() < candidates) s.dropped.resize(candidates);
+    s.passed_on.reserve(static_cast<size_t>(4 * m_));
+  }
+}
+
+template <class Scorer, class Filter>
+void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t ef, uint64_t layer,
+                const Filter& filter, const float* entry_score_known) const {
   if (++s.generation == 0) {
     // The stamps wrapped: old stamps could now collide with new ones.
     std::fill(s.visited.begin(), s.visited.end(), 0);
@@ -354,36 +522,48 @@ void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t
   const uint32_t gen = s.generation;
   uint32_t* visited = s.visited.data();
   std::vector<Candidate>& results = s.results;
-  std::vector<Candidate>& heap = s.heap;
+  PageArray<Candidate>& heap = s.heap;
   results.clear();
   heap.clear();
 
-  const float entry_score = scorer.score(entry);
+  const float entry_score = entry_score_known ? *entry_score_known : scorer.score(entry);
   visited[entry] = gen;
   heap_push(heap, {entry, entry_score});
-  results.push_back({entry, entry_score});
-  size_t nans = std::isnan(entry_score) ? 1 : 0;  // NaN scores in results
-  bool saw_nan = nans != 0;                         // any NaN pushed so far
+  size_t nans = 0;                         // NaN scores in results
+  bool saw_nan = std::isnan(entry_score);  // any NaN pushed so far
+  if (filter.allowed(entry)) {
+    results.push_back({entry, entry_score});
+    nans = saw_nan ? 1 : 0;
+  }
 
   uint32_t* batch = s.batch_nodes.data();
   float* scores = s.batch_scores.data();
+  const size_t slot_bytes = static_cast<size_t>(2 * m_ + 1) * sizeof(uint32_t);
   uint64_t pops = 0;
   while (!heap.empty()) {
     const Candidate c = heap_pop(heap);
     ++pops;
     const float worst = lowest_score(results, nans);
-    if (c.score < worst && pops > ef) break;
-    const std::span<const HnswNeighbour> list = neighbours(c.node, layer);
+    if constexpr (Filter::kFiltered) {
+      // Only a full list ends a filtered walk: it may pass through any
+      // number of nodes it must not return before it has ef that it may.
+      if (c.score < worst && results.size() >= ef) break;
+    } else {
+      if (c.score < worst && pops > ef) break;
+    }
+    const std::span<const uint32_t> list = neighbours(c.node, layer);
     // The best remaining candidate is likely the next one expanded: start
     // loading its list now, while this node's neighbours are scored.
-    if (!heap.empty()) prefetch_list(neighbours(heap.front().node, layer));
+    if (layer == 0 && !heap.empty()) {
+      prefetch_bytes(layer0_.data() + static_cast<size_t>(heap.front().node) * (2 * m_ + 1), slot_bytes);
+    }
     // Branch-free: whether a neighbour was seen is close to a coin flip,
     // which a branch would mispredict half the time.
     size_t n = 0;
-    for (const HnswNeighbour& e : list) {
-      const bool fresh = visited[e.node] != gen;
-      visited[e.node] = gen;
-      batch[n] = e.node;
+    for (const uint32_t e : list) {
+      const bool fresh = visited[e] != gen;
+      visited[e] = gen;
+      batch[n] = e;
       n += fresh;
     }
     if (n == 0) continue;
@@ -391,20 +571,26 @@ void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t
     // worst stays as computed at the pop for all of this node's neighbours.
     for (size_t j = 0; j < n; ++j) {
       const Candidate nc{batch[j], scores[j]};
-      const bool admit = results.size() < ef || nc.score > worst;
+      const bool admit = (results.size() < ef || nc.score > worst) && filter.allowed(nc.node);
       if (!admit) {
-        // Turned away, so the list holds at least ef entries. If the
-        // candidate scores strictly below everything in the list now, it can
-        // never be expanded: the list's lowest score only grows from here
-        // on, every list entry scores above it and entered the heap when
-        // admitted, so all of them leave the heap first; by then more than
-        // ef pops are done and its own pop ends the walk. So it stays out of
-        // the heap, which ends the walk in the same place. Most candidates
-        // of a long walk are of this kind. (The test is against the list as
-        // it is now, not against worst: worst was taken at the pop and is
-        // higher when the list was still filling then.) A NaN anywhere would
-        // leave the heap order ill-defined, so then every candidate goes in.
-        if (saw_nan || !(nc.score < lowest_score(results, nans))) heap_push(heap, nc);
+        // Turned away, so (unfiltered) the list holds at least ef entries.
+        // If the candidate scores strictly below everything in the list
+        // now, it can never be expanded: the list's lowest score only grows
+        // from here on, every list entry scores above it and entered the
+        // heap when admitted, so all of them leave the heap first; by then
+        // more than ef pops are done and its own pop ends the walk. So it
+        // stays out of the heap, which ends the walk in the same place. Most
+        // candidates of a long walk are of this kind. (The test is against
+        // the list as it is now, not against worst: worst was taken at the
+        // pop and is higher when the list was still filling then.) A NaN
+        // anywhere would leave the heap order ill-defined, so then every
+        // candidate goes in. A filtered walk turns away nodes it must not
+        // return while its list is still short; those are queued whatever
+        // their score.
+        if (saw_nan || (Filter::kFiltered && results.size() < ef) ||
+            !(nc.score < lowest_score(results, nans))) {
+          heap_push(heap, nc);
+        }
         saw_nan = saw_nan || std::isnan(nc.score);
         continue;
       }
@@ -422,39 +608,19 @@ void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t
   }
 }
 
-void Hnsw::link(uint32_t to, uint64_t layer, uint32_t node, float score) {
-  HnswNeighbour* list = list_data(to, layer);
-  uint32_t& count = list_count(to, layer);
-  const size_t cap = static_cast<size_t>(capacity(layer));
-  // The new node never appears in an older node's list yet: it received no
-  // links before this insertion, and a walk names each node once.
-  if (count < cap) {
-    list[count++] = {node, score};
-    return;
-  }
-  // Full: the held entries and the newcomer, arriving last, compete for the
-  // slots. The newcomer may lose at once, which drops the link again.
-  HnswNeighbour* all = insert_scratch_.overflow.data();
-  std::copy_n(list, cap, all);
-  all[cap] = {node, score};
-  const size_t keep = select_neighbours({all, cap + 1}, cap);
-  std::copy_n(all, keep, list);
-  count = static_cast<uint32_t>(keep);
-}
-
-size_t Hnsw::select_neighbours(std::span<HnswNeighbour> candidates, size_t capacity) {
+size_t Hnsw::select_neighbours(std::span<HnswCandidate> candidates, size_t capacity, uint32_t owner,
+                               Metric metric, const QuantPipeline& pipeline) {
   // Best first by a stable insertion sort: no allocation, and no more than a
   // pass of comparisons over candidates that are in order already, as a
-  // walk's results always are and a list is after its first overflow (but
-  // for the newcomer at its end). With NaN scores there is no order to speak
+  // walk's results always are. With NaN scores there is no order to speak
   // of; each entry then stays behind the nearest one before it that it does
   // not beat.
-  HnswNeighbour* c = candidates.data();
+  HnswCandidate* c = candidates.data();
   const size_t n = candidates.size();
   size_t i = 1;
   while (i < n && !(c[i].score > c[i - 1].score)) ++i;  // a leading run in order stays
   for (; i < n; ++i) {
-    const HnswNeighbour e = c[i];
+    const HnswCandidate e = c[i];
     size_t j = i;
     while (j > 0 && e.score > c[j - 1].score) {
       c[j] = c[j - 1];
@@ -462,17 +628,269 @@ size_t Hnsw::select_neighbours(std::span<HnswNeighbour> candidates, size_t capac
     }
     c[j] = e;
   }
-  return std::min(capacity, n);
+  if (selection_ == HnswSelection::Nearest || n == 0) return std::min(capacity, n);
+
+  // The diversity rule. Every comparison is made from the candidate's side:
+  // the candidate's code scored against the dequantized code of the owner
+  // or of a kept node as the query (the inner product is the same either
+  // way round), with the norm of that node, as a search from the candidate
+  // would score it. A kept twin of the owner (the same code) is as similar
+  // to every candidate as the owner itself: it turns away only other twins,
+  // or one duplicate would empty the owner's list of everything else.
+  SearchScratch& s = insert_scratch_;
+  const size_t p = static_cast<size_t>(padded_dim_);
+  const size_t bytes = static_cast<size_t>(bytes_per_vec_);
+  uint32_t* nodes = s.batch_nodes.data();
+  float* to_owner = s.owner_raw.data();
+  for (size_t j = 0; j < n; ++j) nodes[j] = c[j].node;
+  s.candidates = n;
+  score_from_owner(owner, nodes, n, to_owner, pipeline);
+  // Under Dot a long vector is "more similar" to everything than a short
+  // one, which would let a few long vectors turn away every other
+  // candidate; the rule compares Euclidean distances there, as under L2.
+  const Metric rule = metric == Metric::Dot ? Metric::L2 : metric;
+  const float owner_norm = norm(owner);
+  for (size_t j = 0; j < n; ++j) to_owner[j] = similarity(rule, to_owner[j], owner_norm);
+  const uint8_t* owner_code = code(owner);
+  const float* owner_form = s.owner.q.data();
+  s.turned_away.clear();
+  float* forms = s.kept_forms.data();
+  const float** kept_form = s.kept_form_of.data();
+  uint8_t* kept_twin = s.kept_twin.data();
+  size_t kept = 0, stored = 0;
+  for (size_t j = 0; j < n && kept < capacity; ++j) {
+    const HnswCandidate cand = c[j];
+    const uint8_t* cand_code = code(cand.node);
+    const bool twin = std::memcmp(cand_code, owner_code, bytes) == 0;
+    bool keep = true;
+    size_t beaten_at = 0;
+    bool beaten_strictly = false;
+    for (size_t k = 0; k < kept && keep; ++k) {
+      if (kept_twin[k] && !twin) continue;
+      const float to_kept = similarity(rule, pipeline.score(kept_form[k], cand_code), norm(c[k].node));
+      keep = to_owner[j] > to_kept;
+      beaten_at = k;
+      beaten_strictly = to_kept > to_owner[j];
+    }
+    if (!keep) {
+      if (beaten_strictly) s.turned_away.push_back({cand.node, c[beaten_at].node});
+      continue;
+    }
+    kept_twin[kept] = twin;
+    if (twin || kept + 1 == capacity) {  // the last one kept is compared with nothing
+      kept_form[kept] = owner_form;
+    } else {
+      pipeline.dequantize_into(cand_code, forms + stored * p);
+      kept_form[kept] = forms + stored * p;
+      ++stored;
+    }
+    c[kept++] = cand;
+  }
+  return kept;
 }
 
-void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector,
-                  Metric metric, const QuantPipeline& pipeline) {
+void Hnsw::score_from_owner(uint32_t owner, const uint32_t* nodes, size_t n, float* out,
+                            const QuantPipeline& pipeline) {
+  SearchScratch& s = insert_scratch_;
+  if (s.owner_node != owner) {
+    pipeline.dequantize_into(code(owner), s.owner.q.data());
+    s.owner_node = owner;
+  }
+  const float* q = s.owner.q.data();
+  if (pipeline.n2_dims() != 0) {
+    // A 2-bit block needs per-query tables for the batch kernels, which
+    // would allocate mid-insertion; one code at a time needs none.
+    for (size_t j = 0; j < n; ++j) out[j] = pipeline.score(q, code(nodes[j]));
+    return;
+  }
+  const uint8_t** ptrs = s.batch_codes.data();
+  for (size_t j = 0; j < n; ++j) ptrs[j] = code(nodes[j]);
+  simd::CodeBatch batch;
+  batch.ptrs = ptrs;
+  batch.n = n;
+  pipeline.score_batch(s.owner, batch, out);
+}
+
+void Hnsw::link(uint32_t to, uint64_t layer, uint32_t node, float score, Metric metric,
+                const QuantPipeline& pipeline) {
+  const bool nearest = selection_ == HnswSelection::Nearest;
+  // Layer 0 of a Diverse graph counts the lists that name each node, and
+  // passes on the last link to a node rather than drop it.
+  const bool counted = !nearest && layer == 0;
+  const size_t cap = static_cast<size_t>(capacity(layer));
+  SearchScratch& s = insert_scratch_;
+  std::vector<std::pair<uint32_t, uint32_t>>& queue = s.passed_on;
+  queue.clear();
+  for (size_t next = 0;; ++next) {
+    uint32_t* slot = list_slot(to, layer);
+    const size_t count = slot[0] & kCountMask;
+    // Under Nearest the new node never appears in an older node's list yet:
+    // it received no links before this insertion, and a walk names each node
+    // once. Under Diverse a link passed on may be there already.
+    if (!nearest && std::find(slot + 1, slot + 1 + count, node) != slot + 1 + count) {
+      // nothing to do
+    } else if (count < cap) {
+      slot[1 + count] = node;
+      if (nearest) list_scores(to, layer)[count] = score;
+      ++slot[0];
+      if (counted) add_in_link(node, 1);
+    } else {
+      // Full: the held entries and the newcomer, arriving last, compete for
+      // the slots. The newcomer may lose at once, which drops the link again.
+      HnswCandidate* all = s.overflow.data();
+      if (nearest) {
+        const float* scores = list_scores(to, layer);
+        for (size_t j = 0; j < cap; ++j) all[j] = {slot[1 + j], scores[j]};
+      } else {
+        // Scores from the owner's side: its dequantized code as the query.
+        uint32_t* nodes = s.batch_nodes.data();
+        float* raw = s.batch_scores.data();
+        std::copy_n(slot + 1, cap, nodes);
+        nodes[cap] = node;
+        score_from_owner(to, nodes, cap + 1, raw, pipeline);
+        for (size_t j = 0; j < cap; ++j) all[j] = {nodes[j], similarity(metric, raw[j], norm(nodes[j]))};
+        score = similarity(metric, raw[cap], norm(node));
+      }
+      all[cap] = {node, score};
+      const size_t keep = select_neighbours({all, cap + 1}, cap, to, metric, pipeline);
+      for (size_t j = 0; j < keep; ++j) slot[1 + j] = all[j].node;
+      if (nearest) {
+        float* scores = list_scores(to, layer);
+        for (size_t j = 0; j < keep; ++j) scores[j] = all[j].score;
+      }
+      slot[0] = (slot[0] & ~kCountMask) | static_cast<uint32_t>(keep);
+      if (counted) pass_on_dropped(node, all, keep, metric, pipeline);
+    }
+    if (next == queue.size()) return;
+    to = queue[next].first;
+    node = queue[next].second;
+  }
+}
+
+void Hnsw::add_in_link(uint32_t node, int delta) {
+  uint32_t& word = layer0_[static_cast<size_t>(node) * (2 * m_ + 1)];
+  const uint32_t in = word >> 16;
+  // Saturated counts stay put: "many" never turns into "none".
+  if (in == 0xFFFFu || (delta < 0 && in == 0)) return;
+  word += delta > 0 ? uint32_t{1} << 16 : 0u - (uint32_t{1} << 16);
+}
+
+void Hnsw::pass_on_dropped(uint32_t newcomer, const HnswCandidate* kept, size_t keep, Metric metric,
+                           const QuantPipeline& pipeline) {
+  SearchScratch& s = insert_scratch_;
+  // The candidates select_neighbours looked at (best first): the list as it
+  // was and the newcomer.
+  const size_t n = s.candidates;
+  uint32_t* dropped = s.dropped.data();
+  size_t count = 0;
+  bool newcomer_kept = false;
+  for (size_t j = 0; j < n; ++j) {
+    const uint32_t d = s.batch_nodes[j];
+    if (std::any_of(kept, kept + keep, [&](const HnswCandidate& k) { return k.node == d; })) {
+      newcomer_kept = newcomer_kept || d == newcomer;
+      continue;
+    }
+    if (d != newcomer) add_in_link(d, -1);
+    if (layer0_[static_cast<size_t>(d) * (2 * m_ + 1)] >> 16 == 0) dropped[count++] = d;
+  }
+  if (newcomer_kept) add_in_link(newcomer, 1);
+  // Each node that lost its last way in is offered to the kept neighbour
+  // that turned it away (more similar to it than the list's owner) or, when
+  // it was dropped for lack of room, to the kept neighbour most similar to
+  // it. A bounded number per insertion: a node can be passed around a
+  // circle of full lists.
+  const Metric rule = metric == Metric::Dot ? Metric::L2 : metric;
+  std::vector<std::pair<uint32_t, uint32_t>>& queue = s.passed_on;
+  for (size_t j = 0; j < count && queue.size() < queue.capacity(); ++j) {
+    const uint32_t d = dropped[j];
+    uint32_t to = kNoNode;
+    for (const auto& [turned, beater] : s.turned_away) {
+      if (turned == d) to = beater;
+    }
+    if (to == kNoNode && keep > 0) {
+      uint32_t* nodes = s.batch_nodes.data();
+      float* raw = s.batch_scores.data();
+      for (size_t k = 0; k < keep; ++k) nodes[k] = kept[k].node;
+      score_from_owner(d, nodes, keep, raw, pipeline);
+      float best = 0.0f;
+      for (size_t k = 0; k < keep; ++k) {
+        const float sim = similarity(rule, raw[k], norm(nodes[k]));
+        if (to == kNoNode || sim > best) best = sim, to = nodes[k];
+      }
+    }
+    if (to != kNoNode) queue.push_back({to, d});
+  }
+}
+
+void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector, Metric metric,
+                  const QuantPipeline& pipeline) {
   const uint64_t n = size();
   if (n >= kMaxNodes) throw std::length_error(kGraphFull);
-  const size_t p = static_cast<size_t>(padded_dim_);
-  const uint32_t i = static_cast<uint32_t>(n);
-  const uint64_t level = std::min(level_for(i, ml_), kMaxLevel);
+  const uint64_t level = std::min(level_for(n, ml_), kMaxLevel);
+  if (selection_ == HnswSelection::Nearest) {
+    insert_nearest(id, code, norm, level, vector, metric, pipeline);
+  } else {
+    insert_diverse(id, code, norm, level, vector, metric, pipeline);
+  }
+}
 
+void Hnsw::insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t level,
+                          std::span<const float> vector, Metric metric, const QuantPipeline& pipeline) {
+  const size_t p = static_cast<size_t>(padded_dim_);
+  // Everything the insertion needs is allocated before the graph changes:
+  // if memory runs out it stays as it was.
+  std::vector<float> padded(p, 0.0f);
+  std::copy_n(vector.data(), std::min(p, vector.size()), padded.data());
+  const PreparedQuery pq = pipeline.prepare_query(std::move(padded));
+  fit_insert_scratch(size() + 1);
+  const uint32_t i = append_node(id, code, norm, level);
+
+  if (!entry_point_) {
+    entry_point_ = i;
+    max_level_ = level;
+    return;
+  }
+  SearchScratch& s = insert_scratch_;
+  const SearchScorer scorer(*this, s, pipeline, pq, metric);
+  uint32_t ep = *entry_point_;
+  float ep_score = 0.0f;
+  const float* known = nullptr;
+  const uint64_t top = max_level_;
+  for (uint64_t lc = top; lc > level; --lc) {
+    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
+    ep = s.results.front().node;
+    ep_score = s.results.front().score;
+    known = &ep_score;
+  }
+  for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
+    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
+    if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
+    ep = s.results.front().node;
+    ep_score = s.results.front().score;
+    known = &ep_score;
+    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+    uint32_t* slot = list_slot(i, lc);
+    for (size_t j = 0; j < keep; ++j) slot[1 + j] = s.results[j].node;
+    slot[0] = (slot[0] & ~kCountMask) | static_cast<uint32_t>(keep);
+    if (lc == 0) {
+      for (size_t j = 0; j < keep; ++j) add_in_link(s.results[j].node, 1);
+    }
+    for (size_t j = 0; j < keep; ++j) {
+      const uint32_t chosen = s.results[j].node;
+      // Sound graphs only link nodes that have this layer; a restored one
+      // is checked for that, this keeps a write in bounds regardless.
+      if (levels_[chosen] >= lc) link(chosen, lc, i, 0.0f, metric, pipeline);
+    }
+  }
+  if (level > top) {
+    entry_point_ = i;
+    max_level_ = level;
+  }
+}
+
+void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t level,
+                          std::span<const float> vector, Metric metric, const QuantPipeline& pipeline) {
+  const size_t p = static_cast<size_t>(padded_dim_);
   // Nodes that lost their float vectors (released or restored) since the
   // last insertion: their L2 offset now comes from their codes.
   if (code_half_sq_done_ < first_held_) {
@@ -496,11 +914,8 @@ void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const 
   const size_t row = vectors_.size();
   make_room(vectors_, row + p);
   make_room(half_sq_, half_sq_.size() + 1);
-  // A walk queues each node at most once.
-  fit_scratch(insert_scratch_, n + 1, std::max<uint64_t>(ef_construction_, 1), n + 1);
-  const size_t overflow = static_cast<size_t>(2 * m_) + 1;
-  if (insert_scratch_.overflow.size() < overflow) insert_scratch_.overflow.resize(overflow);
-  append_node(id, code, norm, level);
+  fit_insert_scratch(size() + 1);
+  const uint32_t i = append_node(id, code, norm, level);
   vectors_.resize(row + p, 0.0f);
   std::copy_n(vector.data(), std::min(p, vector.size()), vectors_.data() + row);
   const float* q = vectors_.data() + row;
@@ -513,25 +928,34 @@ void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const 
   }
 
   SearchScratch& s = insert_scratch_;
-  ConstructionScorer scorer(*this, s, q, pq ? &*pq : nullptr, metric, pipeline);
+  const ConstructionScorer scorer(*this, s, q, pq ? &*pq : nullptr, metric, pipeline);
   uint32_t ep = *entry_point_;
+  float ep_score = 0.0f;
+  const float* known = nullptr;
   const uint64_t top = max_level_;
   for (uint64_t lc = top; lc > level; --lc) {
-    walk(scorer, s, ep, 1, lc);
-    if (!s.results.empty()) ep = s.results.front().node;
+    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
+    ep = s.results.front().node;
+    ep_score = s.results.front().score;
+    known = &ep_score;
   }
   for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
-    walk(scorer, s, ep, ef_construction_, lc);
-    if (s.results.empty()) continue;
+    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
+    if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
     ep = s.results.front().node;
-    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)));
-    std::copy_n(s.results.data(), keep, list_data(i, lc));
-    list_count(i, lc) = static_cast<uint32_t>(keep);
+    ep_score = s.results.front().score;
+    known = &ep_score;
+    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+    uint32_t* slot = list_slot(i, lc);
+    float* scores = list_scores(i, lc);
     for (size_t j = 0; j < keep; ++j) {
-      const HnswNeighbour& chosen = s.results[j];
-      // Sound graphs only link nodes that have this layer; a restored one
-      // is checked for that, this keeps a write in bounds regardless.
-      if (levels_[chosen.node] >= lc) link(chosen.node, lc, i, chosen.score);
+      slot[1 + j] = s.results[j].node;
+      scores[j] = s.results[j].score;
+    }
+    slot[0] = static_cast<uint32_t>(keep);
+    for (size_t j = 0; j < keep; ++j) {
+      const HnswCandidate& chosen = s.results[j];
+      if (levels_[chosen.node] >= lc) link(chosen.node, lc, i, chosen.score, metric, pipeline);
     }
   }
   if (level > top) {
@@ -540,19 +964,36 @@ void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const 
   }
 }
 
-std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq,
-                                    uint64_t k, Metric metric, SearchScratch& scratch) const {
+std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                    Metric metric, SearchScratch& scratch, const Allowlist* allow,
+                                    uint64_t allowed) const {
   if (k == 0 || !entry_point_) return {};
   const uint64_t ef = std::max(ef_search_, k);
   fit_scratch(scratch, size(), ef, 0);
-  SearchScorer scorer(*this, scratch, pipeline, pq, metric);
+  const SearchScorer scorer(*this, scratch, pipeline, pq, metric);
   const std::vector<Candidate>& results = scratch.results;
+  // Each layer's walk starts from the best node of the one above, whose
+  // score is known.
   uint32_t ep = *entry_point_;
+  float ep_score = 0.0f;
+  const float* known = nullptr;
   for (uint64_t lc = max_level_; lc >= 1; --lc) {
-    walk(scorer, scratch, ep, 1, lc);
-    if (!results.empty()) ep = results.front().node;
+    walk(scorer, scratch, ep, 1, lc, EveryNode{}, known);
+    ep = results.front().node;
+    ep_score = results.front().score;
+    known = &ep_score;
   }
-  walk(scorer, scratch, ep, ef, 0);
+  if (allow != nullptr) {
+    // Filling a list of L allowed nodes passes through about L / share
+    // nodes: a list of ef * share costs about what an unfiltered walk does.
+    const double share = std::min(1.0, static_cast<double>(allowed) / static_cast<double>(size()));
+    const double want = static_cast<double>(ef) * share + 0.5;
+    // (A list of k or more beyond 2^63 entries is the whole graph anyway.)
+    const uint64_t list = want < 0x1.0p63 ? std::max<uint64_t>(k, static_cast<uint64_t>(want)) : ef;
+    walk(scorer, scratch, ep, std::min(list, ef), 0, AllowedIds{*allow, store_}, known);
+  } else {
+    walk(scorer, scratch, ep, ef, 0, EveryNode{}, known);
+  }
   const size_t n = static_cast<size_t>(std::min<uint64_t>(k, results.size()));
   std::vector<SearchHit> hits(n);
   // The list is in stable score order already unless it holds a NaN; only
@@ -566,23 +1007,36 @@ std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const Prepare
   return hits;
 }
 
-std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq,
-                                    uint64_t k, Metric metric) const {
+std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                    Metric metric, const Allowlist* allow, uint64_t allowed) const {
   thread_local SearchScratch scratch;
-  return search(pipeline, pq, k, metric, scratch);
+  return search(pipeline, pq, k, metric, scratch, allow, allowed);
 }
 
-void Hnsw::release_vectors() {
-  BigArray<float>().swap(vectors_);
+void Hnsw::release_construction() {
+  vectors_.release();
   first_held_ = size();
+  insert_scratch_ = SearchScratch();
+  levels_.trim();
+  layer0_.trim();
+  layer0_scores_.trim();
+  half_sq_.trim();
+#if defined(__GLIBC__)
+  // What the heap now holds free (the scratch, the blocks the code store
+  // outgrew) goes back to the system too: once a process has freed a few
+  // large blocks, the C allocator no longer returns free memory by itself.
+  ::malloc_trim(0);
+#endif
 }
 
 bool Hnsw::restore_node(uint64_t id, const uint8_t* code, float norm, uint64_t level) {
   if (level > kMaxLevel) return false;
-  release_vectors();
-  make_room(half_sq_, half_sq_.size() + 1);
+  const bool nearest = selection_ == HnswSelection::Nearest;
+  vectors_.release();
+  first_held_ = size();
+  if (nearest) make_room(half_sq_, half_sq_.size() + 1);
   append_node(id, code, norm, level);
-  half_sq_.push_back(0.0f);  // derived from the code at the next insertion
+  if (nearest) half_sq_.push_back(0.0f);  // derived from the code at the next insertion
   first_held_ = size();
   return true;
 }
@@ -591,9 +1045,10 @@ bool Hnsw::restore_neighbours(uint32_t node, uint64_t layer, std::span<const uin
   if (node >= size() || layer > levels_[node] || nodes.size() > capacity(layer)) {
     return false;
   }
-  HnswNeighbour* list = list_data(node, layer);
-  for (size_t j = 0; j < nodes.size(); ++j) list[j] = {nodes[j], 0.0f};
-  list_count(node, layer) = static_cast<uint32_t>(nodes.size());
+  uint32_t* slot = list_slot(node, layer);
+  std::copy(nodes.begin(), nodes.end(), slot + 1);
+  slot[0] = static_cast<uint32_t>(nodes.size());
+  if (selection_ == HnswSelection::Nearest) std::fill_n(list_scores(node, layer), nodes.size(), 0.0f);
   return true;
 }
 
@@ -601,13 +1056,19 @@ bool Hnsw::finish_restore(std::optional<uint32_t> entry_point, uint64_t max_leve
   if (!restored_graph_is_sound(entry_point, max_level)) {
     // Nothing of an unsound graph is kept: walks would follow its lists.
     const uint64_t ef_search = ef_search_;
-    *this = Hnsw(m_, ef_construction_, ef_search, bytes_per_vec_, padded_dim_);
+    *this = Hnsw(m_, ef_construction_, ef_search, bytes_per_vec_, padded_dim_, selection_);
     ef_search_ = ef_search;
     return false;
   }
   entry_point_ = entry_point;
   max_level_ = entry_point ? max_level : 0;
-  unscored_below_ = size();
+  if (selection_ == HnswSelection::Nearest) {
+    unscored_below_ = size();
+  } else {
+    for (uint32_t node = 0; node < size(); ++node) {
+      for (const uint32_t e : neighbours(node, 0)) add_in_link(e, 1);
+    }
+  }
   return true;
 }
 
@@ -618,18 +1079,17 @@ void Hnsw::rescore_restored_lists(Metric metric, const QuantPipeline& pipeline) 
   for (uint32_t n = 0; n < unscored_below_; ++n) {
     pipeline.dequantize_into(code(n), owner.data());
     const PreparedQuery pq = pipeline.prepare_query(owner);
-    ConstructionScorer scorer(*this, insert_scratch_, owner.data(), &pq, metric, pipeline);
+    const ConstructionScorer scorer(*this, insert_scratch_, owner.data(), &pq, metric, pipeline);
     for (uint64_t layer = 0; layer <= levels_[n]; ++layer) {
-      HnswNeighbour* list = list_data(n, layer);
-      const uint32_t count = list_count(n, layer);
-      for (uint32_t j = 0; j < count; ++j) list[j].score = scorer.score(list[j].node);
+      const uint32_t* slot = list_slot(n, layer);
+      float* scores = list_scores(n, layer);
+      for (uint32_t j = 0; j < (slot[0] & kCountMask); ++j) scores[j] = scorer.score(slot[1 + j]);
     }
   }
   unscored_below_ = 0;
 }
 
-bool Hnsw::restored_graph_is_sound(std::optional<uint32_t> entry_point,
-                                   uint64_t max_level) const {
+bool Hnsw::restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const {
   const size_t n = static_cast<size_t>(size());
   if (entry_point.has_value() != (n > 0)) return false;
   if (entry_point && (*entry_point >= n || levels_[*entry_point] != max_level)) return false;
@@ -637,8 +1097,8 @@ bool Hnsw::restored_graph_is_sound(std::optional<uint32_t> entry_point,
   // insertion writes back-links into the named node's list on that layer.
   for (uint32_t node = 0; node < n; ++node) {
     for (uint64_t layer = 0; layer <= levels_[node]; ++layer) {
-      for (const HnswNeighbour& e : neighbours(node, layer)) {
-        if (e.node >= n || levels_[e.node] < layer) return false;
+      for (const uint32_t e : neighbours(node, layer)) {
+        if (e >= n || levels_[e] < layer) return false;
       }
     }
   }

@@ -4,37 +4,65 @@
 // Node i sits on layers 0 .. level(i), where the level follows only from the
 // position i (level_for), so the same vectors added in the same order always
 // give the same graph. Each node keeps one neighbour list per layer: at most
-// 2m entries on layer 0, at most m above. Lists are directed; an entry holds
-// the neighbour's index and the score the inserting walk gave the pair, which
-// is used only to decide what an overfull list drops.
+// 2m entries on layer 0, at most m above. Lists are directed; an entry is the
+// neighbour's node index.
 //
-// Construction scores are plain dot products of float vectors (the transformed
-// form of each added vector; L2 subtracts half the candidate's squared norm).
-// Those vectors are large, so release_vectors() can drop them; later
-// insertions then use the centroid values of the codes (dequantize_into) for
-// the nodes whose vectors are gone. Search scores the packed codes exactly as
-// the exhaustive scan does.
+// Which neighbours a list keeps is the graph's selection rule, fixed when it
+// is made (HnswSelection):
 //
-// Both use the same layer walk: best-first from one entry node, every newly
-// seen neighbour scored and queued, a result list of ef entries kept in
+// - Diverse (the default). Candidates are taken best first (by their score
+//   from the list owner's side) and one is kept only if it is more similar
+//   to the owner than to every candidate kept before it, both scored from
+//   the candidate's side, so that under L2 true distances are compared
+//   (under Dot too: see select_neighbours): a list spends its entries on
+//   different directions instead of on one crowded neighbourhood, and
+//   separated clusters stay linked. All scoring goes through the codes as
+//   search does: a new node's walk uses its own transformed vector as the
+//   query, and comparisons between stored nodes use a dequantized code as
+//   the query. The graph holds no float vectors and no scores; an overfull
+//   list rescores its entries from its owner's side when it must choose.
+//   On layer 0 each node's slot also counts the lists that name it, and a
+//   node that a choosing list leaves in no list at all is passed on to a
+//   kept neighbour of that list (the one that turned it away, which is
+//   more similar to it than the owner; else the most similar one), so that
+//   no node is cut off from the walks.
+// - Nearest. A list keeps its best-scored candidates. Construction scores
+//   are plain dot products of float vectors (the transformed form of each
+//   added vector; L2 subtracts half the candidate's squared norm), kept until
+//   release_construction(); later insertions then score nodes without a
+//   vector through their codes (dequantize_into for the L2 offset). Each
+//   entry keeps the score it was linked with, which decides what an overfull
+//   list drops: the scores are not symmetric (L2's offset is the linked
+//   node's, and released nodes are scored through codes from one side only),
+//   so they cannot be recomputed later.
+//
+// Both rules use the same layer walk: best-first from one entry node, every
+// newly seen neighbour scored and queued, a result list of ef entries kept in
 // stable score order (equal scores in order of arrival), the best queued
 // candidate expanded next (equal scores: the larger node index first); the
 // walk ends when a candidate taken from the queue, the (ef+1)-th or later,
-// scores below everything in the list. An insertion links the new node to the
-// best entries of its walk on each of its layers and links them back; an
-// overfull list keeps its best-scored entries. One function makes both
-// choices (select_neighbours).
+// scores below everything in the list. An insertion links the new node to
+// what select_neighbours keeps of its walk's results on each of its layers
+// and links them back; a full list that receives a link keeps what
+// select_neighbours keeps of its entries and the newcomer.
+//
+// A filtered search walks the same way through every node but admits only
+// allowed ones to a shorter result list, and keeps walking until the list
+// is full; see search().
 //
 // Storage is flat: codes, ids and norms in a CodeStore, layer-0 lists in one
-// array of fixed 2m-entry slots, upper-layer lists in one array of m-entry
-// slots with a per-node offset. Nothing is allocated per node.
+// array of fixed slots (a count word, then 2m node indices), upper-layer
+// lists in one array of m + 1 word slots, found through the short sorted
+// list of the nodes that have upper layers. The large arrays live in memory
+// mappings of their own (PageArray), so that growth moves pages rather than
+// copying them and freed memory goes back to the system.
 //
 // A walk's working memory (visited stamps, queue, result list, batch
 // buffers) lives in a SearchScratch. search() is const and takes the
 // caller's scratch, so any number of threads may search one graph at once,
 // each with a scratch of its own; once a scratch has served a walk of the
 // same size, a search allocates nothing but the hits it returns. Insertion
-// keeps a scratch of its own. Changing calls (insert, release_vectors,
+// keeps a scratch of its own. Changing calls (insert, release_construction,
 // reserve, the restore calls) must not overlap with anything else.
 #pragma once
 
@@ -42,20 +70,100 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/quantize/pipeline.h"
 #include "core/search/code_store.h"
-#include "core/search/huge_page_allocator.h"
+#include "core/search/filter.h"
 #include "core/types.h"
 
 namespace teskra {
 
-// One neighbour list entry, and a walk's candidate or result: a node and its
-// score. 8 bytes: lists are scanned on every expansion.
-struct HnswNeighbour {
+// A walk's candidate or result: a node and its score.
+struct HnswCandidate {
   uint32_t node;
   float score;
+};
+
+// A growable array of plain values. Blocks of kMapBytes and more are memory
+// mappings of their own: growing one remaps its pages instead of copying
+// them (no second copy is ever resident), capacity that was never written
+// costs no memory, large blocks are offered to the kernel for transparent
+// huge pages, and freeing unmaps, so the pages return to the system however
+// the process's allocator is tuned. Smaller blocks come from the heap.
+template <class T>
+class PageArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  static constexpr size_t kMapBytes = size_t{64} << 10;
+
+  PageArray() = default;
+  PageArray(const PageArray&) = delete;
+  PageArray& operator=(const PageArray&) = delete;
+  PageArray(PageArray&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+    o.data_ = nullptr;
+    o.size_ = o.capacity_ = 0;
+  }
+  PageArray& operator=(PageArray&& o) noexcept {
+    if (this != &o) {
+      release();
+      data_ = o.data_;
+      size_ = o.size_;
+      capacity_ = o.capacity_;
+      o.data_ = nullptr;
+      o.size_ = o.capacity_ = 0;
+    }
+    return *this;
+  }
+  ~PageArray() { release(); }
+
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  T& front() { return data_[0]; }
+  const T& front() const { return data_[0]; }
+  T& back() { return data_[size_ - 1]; }
+
+  // Room for `need` values, growing at least twofold. std::bad_alloc, with
+  // nothing changed, when the system refuses.
+  void make_room(size_t need) {
+    if (need > capacity_) grow(need < capacity_ * 2 ? capacity_ * 2 : need);
+  }
+  // Values from size() to n are set to fill.
+  void resize(size_t n, T fill = T{}) {
+    make_room(n);
+    for (size_t i = size_; i < n; ++i) data_[i] = fill;
+    size_ = n;
+  }
+  void push_back(const T& v) {
+    make_room(size_ + 1);
+    data_[size_++] = v;
+  }
+  void pop_back() { --size_; }
+  void clear() { size_ = 0; }
+  // Frees the block; the array is empty without capacity.
+  void release() noexcept;
+  // Returns the pages past size() to the system; the capacity stays and
+  // reads as zeros when written again.
+  void trim() noexcept;
+
+ private:
+  void grow(size_t capacity);
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 class Hnsw {
@@ -74,10 +182,10 @@ class Hnsw {
     friend class Hnsw;
     friend class Hnsw::ConstructionScorer;
     friend class Hnsw::SearchScorer;
-    std::vector<uint32_t> visited;  // per node, the generation that last saw it
+    PageArray<uint32_t> visited;  // per node, the generation that last saw it
     uint32_t generation = 0;
-    std::vector<HnswNeighbour> heap;
-    std::vector<HnswNeighbour> results;
+    PageArray<HnswCandidate> heap;
+    std::vector<HnswCandidate> results;
     // One expanded list's fresh neighbours, scored as a batch.
     std::vector<uint32_t> batch_nodes;
     std::vector<float> batch_scores;
@@ -85,16 +193,33 @@ class Hnsw {
     std::vector<const float*> batch_rows;
     std::vector<uint32_t> batch_slots;
     std::vector<float> batch_dots;
-    // Insertion only: a full list and the link that overflows it.
-    std::vector<HnswNeighbour> overflow;
+    // Insertion only: a full list and the link that overflows it; the
+    // dequantized codes of a list's owner and of what the diversity rule has
+    // kept so far.
+    std::vector<HnswCandidate> overflow;
+    PreparedQuery owner;                // q: the owner's dequantized code
+    uint32_t owner_node = 0xFFFFFFFFu;  // whose code owner.q holds
+    std::vector<float> owner_raw;       // the candidates' inner products with it
+    std::vector<float> kept_forms;
+    std::vector<const float*> kept_form_of;  // per kept candidate, its form
+    std::vector<uint8_t> kept_twin;          // per kept candidate, a twin of the owner?
+    // The last selection: (candidate, the kept one that beat the owner for
+    // it), and how many candidates it looked at (their nodes, sorted, stay
+    // in batch_nodes).
+    std::vector<std::pair<uint32_t, uint32_t>> turned_away;
+    size_t candidates = 0;
+    // Links passed on, as (list owner, node), and the nodes a full list
+    // left in no list.
+    std::vector<std::pair<uint32_t, uint32_t>> passed_on;
+    std::vector<uint32_t> dropped;
   };
 
-  // ef_search 0 is replaced by 2m. The caller guarantees 2 <= m <= 2^31
+  // ef_search 0 is replaced by 2m. The caller guarantees 2 <= m <= kMaxM
   // (smaller m gives levels without bound; std::invalid_argument otherwise)
   // and ef_construction >= 1 (0 is accepted but every node then gets at most
   // one link per layer).
-  Hnsw(uint64_t m, uint64_t ef_construction, uint64_t ef_search, uint64_t bytes_per_vec,
-       uint64_t padded_dim);
+  Hnsw(uint64_t m, uint64_t ef_construction, uint64_t ef_search, uint64_t bytes_per_vec, uint64_t padded_dim,
+       HnswSelection selection = HnswSelection::Diverse);
 
   // 1 / max(ln m, 1e-9), in double precision.
   static double ml_for(uint64_t m);
@@ -106,15 +231,18 @@ class Hnsw {
 
   // The most nodes a graph holds: 32-bit indices, one value kept free.
   static constexpr uint64_t kMaxNodes = 0xFFFFFFFFu;
+  // The largest m: a list's count of up to 2m entries fits 16 bits.
+  static constexpr uint64_t kMaxM = 32767;
 
   // Adds one node. code: bytes_per_vec bytes; norm: its stored norm; vector:
-  // the transform_query output of the added vector (padded_dim values),
-  // copied and kept for later insertions until release_vectors(). pipeline
+  // the transform_query output of the added vector (padded_dim values).
+  // Diverse: the query of the node's walks, not kept. Nearest: copied and
+  // kept for later insertions until release_construction(); pipeline
   // dequantizes the codes of nodes without a kept vector. Throws
   // std::length_error when the graph already holds kMaxNodes nodes and
   // std::bad_alloc when memory runs out; either leaves the graph as it was.
-  void insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector,
-              Metric metric, const QuantPipeline& pipeline);
+  void insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector, Metric metric,
+              const QuantPipeline& pipeline);
   // Room in every per-node array for `count` more insert() calls, so that
   // a batch of that many cannot run out of memory in them half-way.
   // std::length_error when the graph cannot hold that many more nodes,
@@ -126,18 +254,32 @@ class Hnsw {
   // max(ef_search, k). Empty for k == 0 or an empty graph. pq comes from
   // pipeline.prepare_query(pipeline.transform_query(query)). The graph is
   // only read: concurrent searches are safe, each with its own scratch.
-  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq,
-                                uint64_t k, Metric metric, SearchScratch& scratch) const;
+  //
+  // With allow, only nodes whose id it contains enter the layer-0 result
+  // list; the walk passes through the others as through any node, and ends
+  // only once the list is full and the next candidate scores below all of
+  // it, or when nothing is left to visit: it returns fewer than k hits only
+  // when fewer allowed nodes are reachable. allowed: how many ids allow
+  // admits (an upper bound will do). Filling a list of L allowed nodes
+  // takes a walk through about L / share nodes, share = allowed / size();
+  // the list holds max(k, ef * share) entries (at most ef), so that a
+  // filtered walk costs about what an unfiltered one does, and its recall
+  // stays close to an unfiltered search's (measured: see hnsw_index.h).
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                Metric metric, SearchScratch& scratch, const Allowlist* allow = nullptr,
+                                uint64_t allowed = 0) const;
   // The same with a scratch owned by the calling thread and kept for its
   // next search: as safe to run concurrently, but every thread that has
   // searched holds on to memory for the largest graph it has searched.
-  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq,
-                                uint64_t k, Metric metric) const;
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                Metric metric, const Allowlist* allow = nullptr, uint64_t allowed = 0) const;
 
-  // Frees the construction vectors of every node present now. Later
-  // insertions still work: they keep their own vectors, and nodes without
-  // one are scored through their dequantized codes.
-  void release_vectors();
+  // Frees what only insertions use: the insertion scratch, the unused tails
+  // of the graph's arrays and, under Nearest, the construction vectors of
+  // every node present now. Later insertions still work: under Nearest they
+  // keep their own vectors, and nodes without one are scored through their
+  // dequantized codes.
+  void release_construction();
   // Stored as given; 0 makes a search use k as its list size.
   void set_ef_search(uint64_t ef) { ef_search_ = ef; }
 
@@ -145,13 +287,15 @@ class Hnsw {
   uint64_t m() const { return m_; }
   uint64_t ef_construction() const { return ef_construction_; }
   uint64_t ef_search() const { return ef_search_; }
+  HnswSelection selection() const { return selection_; }
   double ml() const { return ml_; }
   uint64_t bytes_per_vec() const { return bytes_per_vec_; }
   uint64_t padded_dim() const { return padded_dim_; }
   std::optional<uint32_t> entry_point() const { return entry_point_; }
   uint64_t max_level() const { return max_level_; }
-  // Nodes from this index on keep their construction vectors.
-  uint64_t first_held_vector() const { return first_held_; }
+  // Nearest: nodes from this index on keep their construction vectors.
+  // Diverse: always size() (no node keeps one).
+  uint64_t first_held_vector() const { return selection_ == HnswSelection::Diverse ? size() : first_held_; }
 
   // Codes, ids and norms of the nodes, by node index.
   const CodeStore& store() const { return store_; }
@@ -160,32 +304,33 @@ class Hnsw {
   const uint8_t* code(uint32_t node) const { return store_.code(node); }
   uint64_t level(uint32_t node) const { return levels_[node]; }
   // The node's list on `layer`; empty above its level.
-  std::span<const HnswNeighbour> neighbours(uint32_t node, uint64_t layer) const {
+  std::span<const uint32_t> neighbours(uint32_t node, uint64_t layer) const {
     if (layer > levels_[node]) return {};
-    if (layer == 0) {
-      return {layer0_.data() + static_cast<size_t>(node) * 2 * m_, layer0_count_[node]};
-    }
-    const size_t slot = upper_first_[node] + (layer - 1);
-    return {upper_.data() + slot * m_, upper_count_[slot]};
+    const uint32_t* slot = layer == 0 ? layer0_.data() + static_cast<size_t>(node) * (2 * m_ + 1)
+                                      : upper_.data() + upper_slot(node, layer) * (m_ + 1);
+    return {slot + 1, slot[0] & kCountMask};
   }
+  // Nearest: the scores the entries of neighbours(node, layer) were linked
+  // with. Diverse: empty (lists keep no scores).
+  std::span<const float> neighbour_scores(uint32_t node, uint64_t layer) const;
 
   // Rebuilding a stored graph into an empty one: restore_node for every
   // node in index order, restore_neighbours for their lists, then
-  // finish_restore. Restored nodes have no construction vectors and their
-  // neighbour scores are 0. Input that no sound graph has is refused:
-  // restore_node and restore_neighbours return false and change nothing for
-  // a level above 254, a list longer than its capacity or on a layer above
-  // the node's level; finish_restore returns false and leaves the graph
-  // empty for an entry point that is not a node of level max_level (or a
-  // missing one) and for a neighbour that names no node or a node without
-  // that layer. The graph is searchable only after finish_restore succeeds.
-  // The stored scores of restored lists are placeholders (a file keeps only
-  // the node indices). The first insertion afterwards rescores every
-  // restored list from the codes, the owner's dequantized code as the query,
-  // before it links anything: an overfull list must drop its genuinely worst
-  // entry, and with placeholder 0s every link with a negative score (most
-  // of them under L2) would lose to the stale entries and leave the new
-  // node without a way in.
+  // finish_restore. Input that no sound graph has is refused: restore_node
+  // and restore_neighbours return false and change nothing for a level
+  // above 254, a list longer than its capacity or on a layer above the
+  // node's level; finish_restore returns false and leaves the graph empty
+  // for an entry point that is not a node of level max_level (or a missing
+  // one) and for a neighbour that names no node or a node without that
+  // layer. The graph is searchable only after finish_restore succeeds.
+  // Under Nearest, restored lists carry placeholder scores of 0 (a file
+  // keeps only the node indices), and the first insertion afterwards
+  // rescores every restored list from the codes, the owner's dequantized
+  // code as the query, before it links anything: an overfull list must drop
+  // its genuinely worst entry, and with placeholder 0s every link with a
+  // negative score (most of them under L2) would lose to the stale entries
+  // and leave the new node without a way in. Diverse lists need nothing:
+  // they are rescored whenever they choose.
   bool restore_node(uint64_t id, const uint8_t* code, float norm, uint64_t level);
   bool restore_neighbours(uint32_t node, uint64_t layer, std::span<const uint32_t> nodes);
   bool finish_restore(std::optional<uint32_t> entry_point, uint64_t max_level);
@@ -193,34 +338,73 @@ class Hnsw {
  private:
   // Levels are stored in a byte; a node of level 255 or more needs m < 2.
   static constexpr uint64_t kMaxLevel = 254;
+  // A slot's first word: the list's entry count in the low 16 bits; on
+  // layer 0 of a Diverse graph the high 16 bits count the lists that name
+  // the slot's node (saturating at 0xFFFF).
+  static constexpr uint32_t kCountMask = 0xFFFFu;
+  static constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 
-  // Which of `candidates` a list of `capacity` entries keeps: the best
-  // scored, highest first, equal scores in their order in candidates.
-  // Reorders candidates so that the kept ones come first and returns how
-  // many there are (at most capacity).
-  static size_t select_neighbours(std::span<HnswNeighbour> candidates, size_t capacity);
+  // Which of `candidates` (each scored from the side of `owner`, the node
+  // whose list is chosen) a list of `capacity` entries keeps. Reorders
+  // candidates so that the kept ones come first, and returns how many there
+  // are (at most capacity). Both rules first order the candidates best
+  // first by a stable sort. Nearest keeps the first capacity of them.
+  // Diverse keeps, in that order, each candidate that no candidate kept
+  // before it beats the owner for (see the top of this file), scoring
+  // through the pipeline's kernels. A kept twin of the owner (the same code)
+  // is as similar to every candidate as the owner and so competes only with
+  // other twins: one duplicate would otherwise empty a list of everything
+  // else. The room the rule leaves stays empty.
+  size_t select_neighbours(std::span<HnswCandidate> candidates, size_t capacity, uint32_t owner,
+                           Metric metric, const QuantPipeline& pipeline);
 
   // Appends a node of the given level with empty lists; returns its index.
   // Throws (length_error, bad_alloc) before changing anything.
   uint32_t append_node(uint64_t id, const uint8_t* code, float norm, uint64_t level);
-  HnswNeighbour* list_data(uint32_t node, uint64_t layer);
-  uint32_t& list_count(uint32_t node, uint64_t layer);
+  // The slot of node's list on layer (its count, then its entries).
+  uint32_t* list_slot(uint32_t node, uint64_t layer);
+  // Nearest: the scores of that list.
+  float* list_scores(uint32_t node, uint64_t layer);
+  // Index of the first upper slot of node (level >= 1) plus layer - 1.
+  size_t upper_slot(uint32_t node, uint64_t layer) const;
   uint64_t capacity(uint64_t layer) const { return layer == 0 ? 2 * m_ : m_; }
-  // Adds (node, score) to the layer list of `to`; an overfull list keeps
-  // what select_neighbours chooses.
-  void link(uint32_t to, uint64_t layer, uint32_t node, float score);
+  // Diverse: the inner products of the codes of nodes[0..n) with the
+  // dequantized code of owner, which this leaves in the insertion scratch.
+  void score_from_owner(uint32_t owner, const uint32_t* nodes, size_t n, float* out,
+                        const QuantPipeline& pipeline);
+  // Diverse, layer 0: counts a list that now names node (delta 1) or no
+  // longer does (-1).
+  void add_in_link(uint32_t node, int delta);
+  // Diverse, layer 0, after a full list chose what it keeps of its entries
+  // and newcomer: updates the counts of lists naming them, and queues every
+  // one that no list names any more to be linked from a kept neighbour.
+  void pass_on_dropped(uint32_t newcomer, const HnswCandidate* kept, size_t keep, Metric metric,
+                       const QuantPipeline& pipeline);
+  // Adds `node` to the layer list of `to`; a full list keeps what
+  // select_neighbours chooses. score: Nearest's link score.
+  void link(uint32_t to, uint64_t layer, uint32_t node, float score, Metric metric,
+            const QuantPipeline& pipeline);
+  // Sizes the insertion scratch for the next insertion, before anything
+  // changes.
+  void fit_insert_scratch(uint64_t nodes);
 
   // Sizes scratch for walks over `nodes` nodes with result lists of up to
   // ef entries, room for a queue of heap_room entries.
   void fit_scratch(SearchScratch& scratch, uint64_t nodes, uint64_t ef, uint64_t heap_room) const;
   // The layer walk from `entry` with a result list of ef entries; leaves the
   // results in scratch.results, highest score first. scratch has been
-  // fitted to this graph and ef.
-  template <class Scorer>
-  void walk(const Scorer& scorer, SearchScratch& scratch, uint32_t entry, uint64_t ef,
-            uint64_t layer) const;
+  // fitted to this graph and ef. filter: which nodes may enter the results
+  // (see search()). entry_score: the entry's score when the caller knows it.
+  template <class Scorer, class Filter>
+  void walk(const Scorer& scorer, SearchScratch& scratch, uint32_t entry, uint64_t ef, uint64_t layer,
+            const Filter& filter, const float* entry_score = nullptr) const;
   bool restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const;
-  // Gives restored lists real construction scores (see finish_restore).
+
+  void insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t level,
+                      std::span<const float> vector, Metric metric, const QuantPipeline& pipeline);
+  void insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t level,
+                      std::span<const float> vector, Metric metric, const QuantPipeline& pipeline);
+  // Nearest: gives restored lists real construction scores (see finish_restore).
   void rescore_restored_lists(Metric metric, const QuantPipeline& pipeline);
 
   uint64_t m_;
@@ -229,37 +413,37 @@ class Hnsw {
   uint64_t bytes_per_vec_;
   uint64_t padded_dim_;
   double ml_;
+  HnswSelection selection_;
   std::optional<uint32_t> entry_point_;
   uint64_t max_level_ = 0;
 
-  // The arrays walks read at random live on huge pages where possible.
-  template <class T>
-  using BigArray = std::vector<T, HugePageAllocator<T>>;
-
   CodeStore store_;
-  std::vector<uint8_t> levels_;
-  // Layer 0: node i's slot is entries [i * 2m, (i + 1) * 2m).
-  BigArray<HnswNeighbour> layer0_;
-  std::vector<uint32_t> layer0_count_;
-  // Layers 1..level(i): slots upper_first_[i] .. upper_first_[i] + level(i) - 1
-  // of m entries each, layer 1 first.
+  PageArray<uint8_t> levels_;
+  // Layer 0: node i's slot is words [i * (2m + 1), (i + 1) * (2m + 1)).
+  PageArray<uint32_t> layer0_;
+  // The nodes of level 1 and above, in index order, and each one's first
+  // upper slot; slots of m + 1 words, layers 1..level(i) in order.
+  std::vector<uint32_t> upper_nodes_;
   std::vector<uint64_t> upper_first_;
-  BigArray<HnswNeighbour> upper_;
-  std::vector<uint32_t> upper_count_;
+  std::vector<uint32_t> upper_;
 
+  // Nearest only. Link scores, parallel to the lists' entries: 2m per node
+  // on layer 0, m per upper slot.
+  PageArray<float> layer0_scores_;
+  std::vector<float> upper_scores_;
   // Construction vectors of nodes first_held_ .. size() - 1, padded_dim each.
   uint64_t first_held_ = 0;
-  BigArray<float> vectors_;
+  PageArray<float> vectors_;
   // Per node, half the squared norm of its construction form (the L2
   // offset): of its float vector, or of its dequantized code for nodes
   // below code_half_sq_done_. Nodes from there to first_held_ lost their
   // vectors since the last insertion and are brought up to date by the next.
-  std::vector<float> half_sq_;
+  PageArray<float> half_sq_;
   uint64_t code_half_sq_done_ = 0;
   // Nodes below this index hold lists with placeholder scores (restored).
   uint64_t unscored_below_ = 0;
 
-  // The walks of insertions.
+  // The walks and selections of insertions.
   SearchScratch insert_scratch_;
 };
 

@@ -2,6 +2,8 @@
 
 #include "core/io/format.h"
 #include "core/search/filter.h"
+#include "core/search/scan.h"
+#include "core/search/topk.h"
 
 namespace teskra {
 
@@ -12,10 +14,22 @@ void HnswIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<cons
   graph_.insert(id, code, norm, transformed, metric_, pipeline);
 }
 
-std::vector<SearchHit> HnswIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+std::vector<SearchHit> HnswIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query,
+                                         uint64_t k,
                                          const std::optional<std::span<const uint64_t>>& allowlist) const {
-  std::vector<SearchHit> hits = graph_.search(pipeline, query, k, metric_);
-  if (allowlist) filter_hits_by_ids(hits, *allowlist);
+  if (!allowlist) return graph_.search(pipeline, query, k, metric_);
+  const std::span<const uint64_t> held[] = {graph_.store().ids()};
+  size_t allowed = 0;
+  const Allowlist allow = allowlist_for(*allowlist, held, &allowed);
+  if (allowed == 0 || k == 0) return {};
+  const auto scan = [&] {
+    TopK heap(k, allowed);
+    scan_store(pipeline, query, graph_.store(), &allow, heap);
+    return heap.into_sorted();
+  };
+  if (allowed <= graph_.size() / kScanShare) return scan();
+  std::vector<SearchHit> hits = graph_.search(pipeline, query, k, metric_, &allow, allowed);
+  if (hits.size() < k && hits.size() < allowed) return scan();
   return hits;
 }
 

@@ -1,7 +1,17 @@
 // HnswIndex: the Hnsw graph (hnsw.h) as the engine holds it. Each added
-// vector is inserted at once; build() only releases the construction
-// vectors. Searches filter the graph's top k by the allowlist afterwards, so
-// they may return fewer than k hits.
+// vector is inserted at once; build() only frees what insertions use.
+//
+// A search with an allowlist returns the k best allowed vectors it finds,
+// fewer only when fewer are allowed. A small allowlist (at most one id in
+// kScanShare of the index) is scored exhaustively: the graph's code store is
+// scanned like the flat index's, which is exact and, for so few vectors,
+// faster than a walk that must pass through a large part of the graph to
+// find them (measured on 50,000 LSA vectors, m 16, ef 32: the scan is the
+// faster below about 6 % allowed; at 10 % and 50 % the walk keeps recall@10
+// within 0.01 of an unfiltered search's at 0.4 times its speed). A larger one is searched by a walk that
+// admits only allowed nodes to its results (Hnsw::search); should the walk
+// come back with fewer than k while more are allowed (allowed nodes no walk
+// reaches), the scan answers.
 #pragma once
 
 #include "core/search/hnsw.h"
@@ -11,6 +21,9 @@ namespace teskra {
 
 class HnswIndex final : public IndexStructure {
  public:
+  // Allowlists of at most size() / kScanShare ids are scanned.
+  static constexpr uint64_t kScanShare = 16;
+
   HnswIndex(Hnsw graph, Metric metric) : graph_(std::move(graph)), metric_(metric) {}
 
   IndexType type() const override { return IndexType::Hnsw; }
@@ -20,7 +33,7 @@ class HnswIndex final : public IndexStructure {
            const QuantPipeline& pipeline) override;
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const override;
-  void build(const QuantPipeline&) override { graph_.release_vectors(); }
+  void build(const QuantPipeline&) override { graph_.release_construction(); }
   void set_ef_search(uint64_t ef) override { graph_.set_ef_search(ef); }
   void write_section(ByteSink& out) const override;
 

@@ -24,7 +24,8 @@ std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes
                                             padded_dim);
     case IndexType::Hnsw:
       return std::make_unique<HnswIndex>(
-          Hnsw(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim), c.metric);
+          Hnsw(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim, c.hnsw_selection),
+          c.metric);
   }
   return std::make_unique<FlatIndex>(CodeStore(bytes_per_vec));
 }
@@ -42,7 +43,7 @@ std::unique_ptr<IndexStructure> read_index(const Header& h, const EngineConfig& 
     case IndexType::Hnsw: {
       // The graph replaces a stored ef_search of 0 by 2m; the configuration
       // keeps the 0.
-      Hnsw graph(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim);
+      Hnsw graph(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim, c.hnsw_selection);
       read_hnsw_section(in, graph);
       return std::make_unique<HnswIndex>(std::move(graph), c.metric);
     }

@@ -6,23 +6,32 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <latch>
 #include <limits>
+#include <map>
 #include <queue>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/engine.h"
+#include "core/io/byte_stream.h"
+#include "core/io/index_file.h"
 #include "core/quantize/pipeline.h"
+#include "core/search/filter.h"
 #include "core/search/flat_index.h"
-#include "core/search/similarity.h"
 #include "core/search/float_dot.h"
 #include "core/search/hnsw.h"
+#include "core/search/hnsw_index.h"
+#include "core/search/similarity.h"
+#include "test_util.h"
 
 namespace teskra {
 namespace {
@@ -31,8 +40,8 @@ using Floats = std::vector<float>;
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
 QuantPipeline make_pipeline(uint64_t dim, Metric metric, uint64_t n4 = kMax) {
-  return QuantPipeline(EngineConfig{.dim = dim, .n4_dims = n4 == kMax ? padded_dim_for(dim) : n4,
-                                    .seed = kDefaultSeed, .metric = metric});
+  return QuantPipeline(EngineConfig{
+      .dim = dim, .n4_dims = n4 == kMax ? padded_dim_for(dim) : n4, .seed = kDefaultSeed, .metric = metric});
 }
 
 // Touching clusters, like embeddings of related texts: 32 close centres, each
@@ -43,9 +52,13 @@ std::vector<Floats> clustered(size_t n, size_t dim, uint64_t seed, size_t dup = 
   std::mt19937_64 world(7), rng(seed);
   std::normal_distribution<float> g(0.0f, 1.0f);
   std::vector<Floats> basis(32 * 9, Floats(dim)), out;  // per cluster: a centre, then 8 directions
-  for (size_t b = 0; b < basis.size(); ++b) for (float& x : basis[b]) x = (b % 9 == 0 ? 0.3f : 0.5f) * g(world);
+  for (size_t b = 0; b < basis.size(); ++b)
+    for (float& x : basis[b]) x = (b % 9 == 0 ? 0.3f : 0.5f) * g(world);
   for (size_t i = 0; i < n; ++i) {
-    if (dup != 0 && i % dup == dup - 1) { out.push_back(out.back()); continue; }
+    if (dup != 0 && i % dup == dup - 1) {
+      out.push_back(out.back());
+      continue;
+    }
     const size_t c = rng() % 32 * 9;
     Floats v = basis[c];
     for (size_t s = 1; s <= 8; ++s) {
@@ -53,6 +66,26 @@ std::vector<Floats> clustered(size_t n, size_t dim, uint64_t seed, size_t dup = 
       for (size_t d = 0; d < dim; ++d) v[d] += z * basis[c + s][d];
     }
     for (float& x : v) x += 0.1f * g(rng);
+    out.push_back(v);
+  }
+  return out;
+}
+
+// Well-separated tight clusters: `clusters` random directions of norm 0.9,
+// each vector one of them plus a little noise. The data on which a graph of
+// best-scored neighbours splits into islands.
+std::vector<Floats> separated(size_t n, size_t dim, size_t clusters, uint64_t seed) {
+  std::mt19937_64 world(11), rng(seed);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::vector<Floats> centres(clusters, Floats(dim)), out;
+  for (Floats& c : centres) {
+    for (float& x : c) x = g(world);
+    const float scale = 0.9f / std::sqrt(float_dot_baseline(c.data(), c.data(), dim));
+    for (float& x : c) x *= scale;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    Floats v = centres[rng() % clusters];
+    for (float& x : v) x += 0.02f * g(rng);
     out.push_back(v);
   }
   return out;
@@ -81,15 +114,30 @@ void insert_range(Hnsw& g, const Encoded& e, size_t from, size_t to, const Quant
   for (size_t i = from; i < to; ++i) g.insert(1000 + i, e.code(i), e.norms[i], e.vec(i), pl.metric(), pl);
 }
 
-PreparedQuery prepare(const QuantPipeline& pl, const Floats& q) { return pl.prepare_query(pl.transform_query(q)); }
+PreparedQuery prepare(const QuantPipeline& pl, const Floats& q) {
+  return pl.prepare_query(pl.transform_query(q));
+}
 
 // (node or id, score bits), compared whole so that a mismatch prints both.
 template <class Range>
 std::vector<std::pair<uint64_t, uint32_t>> pairs(const Range& r) {
   std::vector<std::pair<uint64_t, uint32_t>> out;
   for (const auto& x : r) {
-    if constexpr (requires { x.node; }) out.push_back({x.node, std::bit_cast<uint32_t>(x.score)});
-    else out.push_back({x.id, std::bit_cast<uint32_t>(x.score)});
+    if constexpr (requires { x.node; })
+      out.push_back({x.node, std::bit_cast<uint32_t>(x.score)});
+    else
+      out.push_back({x.id, std::bit_cast<uint32_t>(x.score)});
+  }
+  return out;
+}
+
+// A list as (node, score bits); Diverse keeps no scores (0 bits).
+std::vector<std::pair<uint64_t, uint32_t>> links(const Hnsw& g, uint32_t n, uint64_t l) {
+  std::vector<std::pair<uint64_t, uint32_t>> out;
+  const auto nodes = g.neighbours(n, l);
+  const auto scores = g.neighbour_scores(n, l);  // empty under Diverse
+  for (size_t j = 0; j < nodes.size(); ++j) {
+    out.push_back({nodes[j], scores.empty() ? 0u : std::bit_cast<uint32_t>(scores[j])});
   }
   return out;
 }
@@ -101,10 +149,14 @@ std::set<uint64_t> id_set(const std::vector<SearchHit>& hits) {
 }
 
 // The graph without a shortcut: vectors of lists, a fresh hash set per walk,
-// every candidate queued, and the baseline dot product (so the graph's fast
-// form is checked against it too).
+// every candidate queued, scores recomputed from scratch. Nearest scores
+// construction with the baseline dot product (so the graph's fast form is
+// checked against it too); Diverse scores everything through the codes.
 struct Model {
-  struct C { float score; uint32_t node; };
+  struct C {
+    float score;
+    uint32_t node;
+  };
   // Highest score first, equal scores in order of arrival.
   static void sort_desc(std::vector<C>& l) { std::ranges::stable_sort(l, std::greater{}, &C::score); }
   // Appends c; a list grown past cap is sorted and cut to cap.
@@ -115,81 +167,203 @@ struct Model {
       l.resize(cap);
     }
   }
-  Model(uint64_t m, uint64_t efc, const QuantPipeline& pl, const Encoded& e) : m(m), efc(efc), pl(pl), e(e) {}
+  Model(uint64_t m, uint64_t efc, const QuantPipeline& pl, const Encoded& e, bool diverse)
+      : m(m), efc(efc), pl(pl), e(e), diverse(diverse) {}
   uint64_t m, efc, top = 0;
   const QuantPipeline& pl;
   const Encoded& e;
+  bool diverse;
   std::vector<std::vector<std::vector<C>>> links;
   std::optional<uint32_t> entry;
   std::vector<Floats> vecs;  // construction vectors; centroid values once released
   size_t released = 0;
 
+  // x scored from the side of the dequantized code of `from`, by the
+  // metric's similarity (rule: the diversity rule's, Euclidean under Dot).
+  float from_code(uint32_t from, uint32_t x, bool rule = false) {
+    Floats q(e.p);
+    pl.dequantize_into(e.code(from), q.data());
+    const Metric metric = rule && pl.metric() == Metric::Dot ? Metric::L2 : pl.metric();
+    return similarity(metric, pl.score(q.data(), e.code(x)), e.norms[x]);
+  }
+
+  // The diversity rule over candidates sorted best first: a candidate stays
+  // unless a kept one beats the owner from the candidate's side; a kept twin
+  // of the owner (the same code) competes only with other twins. beaten:
+  // for each candidate turned away by a kept one strictly more similar to
+  // it than the owner, that one.
+  std::vector<C> diverse_pick(uint32_t owner, std::vector<C> cands, size_t cap,
+                              std::map<uint32_t, uint32_t>* beaten = nullptr) {
+    sort_desc(cands);
+    auto twin = [&](uint32_t n) { return std::equal(e.code(n), e.code(n) + e.bpv, e.code(owner)); };
+    std::vector<C> kept;
+    for (const C& c : cands) {
+      if (kept.size() == cap) break;
+      const auto by = std::ranges::find_if(kept, [&](const C& k) {
+        return !(twin(k.node) && !twin(c.node)) &&
+               !(from_code(c.node, owner, true) > from_code(c.node, k.node, true));
+      });
+      if (by == kept.end()) {
+        kept.push_back(c);
+      } else if (beaten && from_code(c.node, by->node, true) > from_code(c.node, owner, true)) {
+        (*beaten)[c.node] = by->node;
+      }
+    }
+    return kept;
+  }
+
+  // Layer 0 of Diverse: how many lists name each node.
+  std::vector<size_t> in_links;
+
+  // Diverse: node joins the list of `to`; a full list chooses again, and
+  // on layer 0 every node left in no list is passed on to a kept neighbour
+  // (the one that turned it away, else the most similar), at most 4m times.
+  void back_link(uint32_t to, uint64_t lc, uint32_t node) {
+    const size_t cap = lc == 0 ? 2 * m : m;
+    std::deque<std::pair<uint32_t, uint32_t>> queue;
+    size_t queued = 0;
+    for (;;) {
+      std::vector<C>& list = links[to][lc];
+      if (std::ranges::find(list, node, &C::node) != list.end()) {
+      } else if (list.size() < cap) {
+        list.push_back({0.0f, node});
+        if (lc == 0) ++in_links[node];
+      } else {
+        std::vector<C> before = list;
+        before.push_back({0.0f, node});
+        for (C& b : before) b.score = from_code(to, b.node);
+        std::map<uint32_t, uint32_t> beaten;
+        list = diverse_pick(to, before, cap, &beaten);
+        if (lc == 0) {
+          sort_desc(before);
+          for (const C& b : before) {
+            const bool kept = std::ranges::find(list, b.node, &C::node) != list.end();
+            if (b.node == node) {
+              in_links[node] += kept;
+              if (kept) continue;
+            } else if (!kept)
+              --in_links[b.node];
+            if (kept || in_links[b.node] != 0 || queued == 4 * m) continue;
+            uint32_t by = beaten.count(b.node) ? beaten[b.node] : list[0].node;
+            if (!beaten.count(b.node)) {
+              for (const C& k : list)
+                if (from_code(b.node, k.node, true) > from_code(b.node, by, true)) by = k.node;
+            }
+            queue.push_back({by, b.node});
+            ++queued;
+          }
+        }
+      }
+      if (queue.empty()) return;
+      std::tie(to, node) = queue.front();
+      queue.pop_front();
+    }
+  }
+
   void insert(uint32_t i) {
     const uint64_t level = Hnsw::level_for(i, Hnsw::ml_for(m));
     links.emplace_back(level + 1);
+    in_links.push_back(0);
     vecs.emplace_back(e.vec(i).begin(), e.vec(i).end());
-    if (!entry) { entry = i; top = level; return; }
-    auto score = [&, q = vecs[i].data()](uint32_t n) {
+    if (!entry) {
+      entry = i;
+      top = level;
+      return;
+    }
+    std::function<float(uint32_t)> score = [&, q = vecs[i].data()](uint32_t n) {
+      if (diverse) return similarity(pl.metric(), pl.score(q, e.code(n)), e.norms[n]);
       const float* v = vecs[n].data();
       const float s = n < released ? pl.score(q, e.code(n)) : float_dot_baseline(q, v, e.p);
       return pl.metric() == Metric::L2 ? s - 0.5f * float_dot_baseline(v, v, e.p) : s;
     };
     route(score, level, efc, [&](uint64_t lc, const std::vector<C>& w) {
       const size_t cap = lc == 0 ? 2 * m : m;
-      links[i][lc].assign(w.begin(), w.begin() + std::min(cap, w.size()));
-      for (const C& c : links[i][lc]) add_cut(links[c.node][lc], {c.score, i}, cap);
+      if (!diverse) {
+        links[i][lc].assign(w.begin(), w.begin() + std::min(cap, w.size()));
+        for (const C& c : links[i][lc]) add_cut(links[c.node][lc], {c.score, i}, cap);
+        return;
+      }
+      links[i][lc] = diverse_pick(i, w, cap);
+      if (lc == 0)
+        for (const C& c : links[i][lc]) ++in_links[c.node];
+      for (const C& c : links[i][lc]) back_link(c.node, lc, i);
     });
-    if (level > top) { entry = i; top = level; }
+    if (level > top) {
+      entry = i;
+      top = level;
+    }
   }
 
   void release() {
+    if (diverse) return;  // nothing is held
     for (size_t n = 0; n < vecs.size(); ++n) {
       pl.dequantize_into(e.code(n), vecs[n].data());
       std::vector<uint8_t> again(e.bpv);
       pl.pack_into(vecs[n], again.data());
-      ASSERT_TRUE(std::equal(again.begin(), again.end(), e.code(n))) << "centroid values encode to their code";
+      ASSERT_TRUE(std::equal(again.begin(), again.end(), e.code(n)))
+          << "centroid values encode to their code";
     }
     released = vecs.size();
   }
 
-  std::vector<SearchHit> search(const PreparedQuery& pq, uint64_t k, uint64_t ef) {
-    auto score = [&](uint32_t n) { return similarity(pl.metric(), pl.score(pq.q.data(), e.code(n)), e.norms[n]); };
+  // allowed: the nodes a filtered search may return (none: every node).
+  std::vector<SearchHit> search(const PreparedQuery& pq, uint64_t k, uint64_t ef,
+                                const std::set<uint32_t>* allowed = nullptr) {
+    std::function<float(uint32_t)> score = [&](uint32_t n) {
+      return similarity(pl.metric(), pl.score(pq.q.data(), e.code(n)), e.norms[n]);
+    };
     std::vector<SearchHit> hits;
-    route(score, 0, std::max(ef, k), [&](uint64_t, const std::vector<C>& w) {
-      for (size_t j = 0; j < std::min<size_t>(k, w.size()); ++j) hits.push_back({1000 + w[j].node, w[j].score});
-    });
+    uint64_t list = std::max(ef, k);
+    if (allowed) {  // shrunk by the allowed share
+      const double share = std::min(1.0, double(allowed->size()) / double(links.size()));
+      list = std::min(list, std::max<uint64_t>(k, uint64_t(double(list) * share + 0.5)));
+    }
+    route(
+        score, 0, list,
+        [&](uint64_t, const std::vector<C>& w) {
+          for (size_t j = 0; j < std::min<size_t>(k, w.size()); ++j)
+            hits.push_back({1000 + w[j].node, w[j].score});
+        },
+        allowed);
     return hits;
   }
 
   // A one-entry walk on each layer above `level`, an ef walk on the others.
-  template <class F, class G>
-  void route(F& score, uint64_t level, uint64_t ef, G on_walk) {
+  template <class G>
+  void route(std::function<float(uint32_t)>& score, uint64_t level, uint64_t ef, G on_walk,
+             const std::set<uint32_t>* allowed = nullptr) {
     uint32_t ep = *entry;
     for (uint64_t lc = top + 1; lc-- > 0;) {
-      const auto w = walk(score, ep, lc > level ? 1 : ef, lc);
+      const auto w = walk(score, ep, lc > level ? 1 : ef, lc, lc == 0 ? allowed : nullptr);
       if (lc <= level) on_walk(lc, w);
       if (!w.empty()) ep = w[0].node;
     }
   }
 
-  template <class F>
-  std::vector<C> walk(F& score, uint32_t from, uint64_t ef, uint64_t layer) {
-    auto lower = [](const C& a, const C& b) { return a.score < b.score || (a.score == b.score && a.node < b.node); };
+  // Filtered: only allowed nodes enter the results, and only a full list
+  // ends the walk.
+  std::vector<C> walk(std::function<float(uint32_t)>& score, uint32_t from, uint64_t ef, uint64_t layer,
+                      const std::set<uint32_t>* allowed) {
+    auto lower = [](const C& a, const C& b) {
+      return a.score < b.score || (a.score == b.score && a.node < b.node);
+    };
+    auto ok = [&](uint32_t n) { return allowed == nullptr || allowed->count(n) != 0; };
     std::priority_queue<C, std::vector<C>, decltype(lower)> heap(lower);
     std::unordered_set<uint32_t> seen{from};
-    std::vector<C> res{{score(from), from}};
-    heap.push(res[0]);
+    std::vector<C> res;
+    heap.push({score(from), from});
+    if (ok(from)) res.push_back(heap.top());
     for (uint64_t pops = 1; !heap.empty(); ++pops) {
       const C c = heap.top();
       heap.pop();
       const float worst = res.empty() ? INFINITY : std::ranges::min(res, {}, &C::score).score;
-      if (c.score < worst && pops > ef) break;
+      if (c.score < worst && (allowed ? res.size() >= ef : pops > ef)) break;
       if (layer >= links[c.node].size()) continue;
       for (const C& nb : links[c.node][layer]) {
         if (!seen.insert(nb.node).second) continue;
         const C nc{score(nb.node), nb.node};
         heap.push(nc);
-        if (res.size() < ef || nc.score > worst) add_cut(res, nc, ef);
+        if (ok(nc.node) && (res.size() < ef || nc.score > worst)) add_cut(res, nc, ef);
       }
     }
     sort_desc(res);
@@ -211,7 +385,8 @@ TEST(HnswLevels, FollowOnlyFromThePosition) {
   EXPECT_EQ(Hnsw::level_for(0, 1e300), kMax);  // saturates, no overflow
 }
 
-TEST(HnswInsert, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
+// The best-scored rule (Nearest) on a hand-made plane of vectors.
+TEST(HnswNearest, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
   // Unit vectors in a plane at these angles, used as they are: Dot scores are cosines.
   const QuantPipeline pl = make_pipeline(4, Metric::Dot);
   std::vector<Floats> raw;
@@ -221,11 +396,10 @@ TEST(HnswInsert, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
   Encoded e(pl, raw);
   e.vecs.clear();
   for (const Floats& v : raw) e.vecs.insert(e.vecs.end(), v.begin(), v.end());
-  Hnsw g(4, kMax, 0, e.bpv, e.p);  // layer 0 holds 8; no walk or list can reach this ef
+  Hnsw g(4, kMax, 0, e.bpv, e.p,
+         HnswSelection::Nearest);  // layer 0 holds 8; no walk or list can reach this ef
   EXPECT_EQ(g.ef_search(), 8u);    // 0 stands for 2m
-  auto holds = [&](uint32_t n, uint32_t x) {
-    return std::ranges::count(g.neighbours(n, 0), x, &HnswNeighbour::node) == 1;
-  };
+  auto holds = [&](uint32_t n, uint32_t x) { return std::ranges::count(g.neighbours(n, 0), x) == 1; };
   insert_range(g, e, 0, 10, pl);
   // 40 degrees has node 0 among its best eight but scores below everything
   // node 0 holds: that back-link is dropped again.
@@ -234,7 +408,7 @@ TEST(HnswInsert, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
   insert_range(g, e, 10, 11, pl);
   EXPECT_EQ(g.neighbours(0, 0).size(), 8u);
   EXPECT_TRUE(holds(0, 10) && holds(0, 7) && !holds(0, 8));
-  EXPECT_TRUE(std::ranges::is_sorted(g.neighbours(0, 0), std::greater{}, &HnswNeighbour::score));
+  EXPECT_TRUE(std::ranges::is_sorted(g.neighbour_scores(0, 0), std::greater{}));
   // k and ef far beyond the node count: nothing is reserved for them, and
   // every node comes back once but node 9, which no list names.
   for (uint64_t ef : {uint64_t{0}, kMax}) {
@@ -244,70 +418,126 @@ TEST(HnswInsert, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
   }
 }
 
-// Every metric, pure and mixed code layouts, a dimension below one SIMD
-// width, ties, short lists, ef_construction down to 0, vectors released
-// midway: where the shortcuts (batched scoring, a sorted result list,
-// candidates kept out of the heap, the stamped visited set) would show first.
-// One search scratch serves every graph, as a caller's may.
+// Both rules, every metric, pure and mixed code layouts, a dimension below
+// one SIMD width, ties, short lists, ef_construction down to 0, construction
+// memory freed midway (which changes nothing under Diverse), filtered
+// searches: where the shortcuts (batched scoring, a sorted result list,
+// candidates kept out of the heap, the stamped visited set, the scratch of
+// the diversity rule) would show first. One search scratch serves every
+// graph, as a caller's may.
 TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
-  struct Case { Metric metric; uint64_t dim, n4, m, efc; };
+  struct Case {
+    Metric metric;
+    uint64_t dim, n4, m, efc;
+  };
   Hnsw::SearchScratch scratch;
-  for (const Case c : {Case{Metric::Cosine, 48, kMax, 4, 8}, Case{Metric::L2, 48, 16, 3, 1},
-                       Case{Metric::Dot, 48, 0, 6, 30}, Case{Metric::L2, 4, kMax, 2, 0}}) {
-    SCOPED_TRACE(testing::Message() << "metric " << int(c.metric) << " m " << c.m << " efc " << c.efc);
-    const QuantPipeline pl = make_pipeline(c.dim, c.metric, c.n4);
-    const Encoded e(pl, clustered(600, c.dim, c.m, 7));
-    Hnsw g(c.m, c.efc, 0, e.bpv, e.p);
-    Model model(c.m, c.efc, pl, e);
-    for (uint32_t i = 0; i < 600; ++i) {
-      insert_range(g, e, i, i + 1, pl);
-      model.insert(i);
-      if (i == 350) { g.release_vectors(); model.release(); }
-      if (i == 0) { EXPECT_TRUE(g.entry_point() == 0u && g.neighbours(0, 0).empty()); }
-      if (i == 1) {  // the first two nodes hold each other, with the one score of the walk
-        const auto a = pairs(g.neighbours(0, 0)), b = pairs(g.neighbours(1, 0));
-        EXPECT_TRUE(a.size() == 1 && b.size() == 1 && a[0].first == 1 && b[0].first == 0 && a[0].second == b[0].second);
+  for (const HnswSelection rule : {HnswSelection::Nearest, HnswSelection::Diverse}) {
+    const bool diverse = rule == HnswSelection::Diverse;
+    for (const Case c : {Case{Metric::Cosine, 48, kMax, 4, 8}, Case{Metric::L2, 48, 16, 3, 1},
+                         Case{Metric::Dot, 48, 0, 6, 30}, Case{Metric::L2, 4, kMax, 2, 0}}) {
+      SCOPED_TRACE(testing::Message() << "diverse " << diverse << " metric " << int(c.metric) << " m " << c.m
+                                      << " efc " << c.efc);
+      const QuantPipeline pl = make_pipeline(c.dim, c.metric, c.n4);
+      const Encoded e(pl, clustered(600, c.dim, c.m, 7));
+      Hnsw g(c.m, c.efc, 0, e.bpv, e.p, rule);
+      Model model(c.m, c.efc, pl, e, diverse);
+      for (uint32_t i = 0; i < 600; ++i) {
+        insert_range(g, e, i, i + 1, pl);
+        model.insert(i);
+        if (i == 350) {
+          g.release_construction();
+          model.release();
+        }
+        if (i == 0) {
+          EXPECT_TRUE(g.entry_point() == 0u && g.neighbours(0, 0).empty());
+        }
+        if (i == 1) {  // the first two nodes hold each other (Nearest: with the one score of the walk)
+          const auto a = links(g, 0, 0), b = links(g, 1, 0);
+          EXPECT_TRUE(a.size() == 1 && b.size() == 1 && a[0].first == 1 && b[0].first == 0 &&
+                      a[0].second == b[0].second);
+        }
       }
-    }
-    ASSERT_TRUE(g.size() == model.links.size() && g.entry_point() == model.entry && g.max_level() == model.top);
-    for (uint32_t n = 0; n < g.size(); ++n) {
-      ASSERT_EQ(g.level(n) + 1, model.links[n].size()) << n;
-      for (uint64_t l = 0; l <= g.level(n); ++l) ASSERT_EQ(pairs(g.neighbours(n, l)), pairs(model.links[n][l])) << n;
-    }
-    for (uint64_t ef : {0, 1, 20, 200}) {
-      g.set_ef_search(ef);
-      for (const Floats& q : clustered(20, c.dim, 99)) {
-        const PreparedQuery pq = prepare(pl, q);
-        for (uint64_t k : {0, 1, 17}) ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric, scratch)), pairs(model.search(pq, k, ef)));
+      ASSERT_TRUE(g.size() == model.links.size() && g.entry_point() == model.entry &&
+                  g.max_level() == model.top);
+      for (uint32_t n = 0; n < g.size(); ++n) {
+        ASSERT_EQ(g.level(n) + 1, model.links[n].size()) << n;
+        for (uint64_t l = 0; l <= g.level(n); ++l) {
+          std::vector<Model::C> want = model.links[n][l];
+          if (diverse) std::ranges::for_each(want, [](Model::C& x) { x.score = 0.0f; });  // no scores kept
+          ASSERT_EQ(links(g, n, l), pairs(want)) << n;
+        }
+      }
+      // Filtered searches: a few nodes, a tenth, half.
+      std::vector<std::pair<std::set<uint32_t>, std::vector<uint64_t>>> filters;
+      for (const uint32_t every : {200u, 10u, 2u}) {
+        auto& [nodes, ids] = filters.emplace_back();
+        for (uint32_t n = 7; n < 600; n += every) nodes.insert(n), ids.push_back(1000 + n);
+      }
+      for (uint64_t ef : {0, 1, 20, 200}) {
+        g.set_ef_search(ef);
+        for (const Floats& q : clustered(20, c.dim, 99)) {
+          const PreparedQuery pq = prepare(pl, q);
+          for (uint64_t k : {0, 1, 17}) {
+            ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric, scratch)), pairs(model.search(pq, k, ef)));
+            for (const auto& [nodes, ids] : filters) {
+              const Allowlist allow(ids);
+              ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric, scratch, &allow, ids.size())),
+                        pairs(model.search(pq, k, ef, &nodes)))
+                  << ids.size() << " allowed";
+            }
+          }
+        }
       }
     }
   }
 }
 
-TEST(HnswSearch, RecallAgainstTheExhaustiveScanAlsoAfterRelease) {
-  const QuantPipeline pl = make_pipeline(128, Metric::Cosine);
-  const Encoded e(pl, clustered(4000, 128, 21));
-  std::vector<uint64_t> ids(4000);
-  for (size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
-  const FlatIndex scan(CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), ids, e.norms, true));
-  auto recall = [&](const Hnsw& g) {
+// Recall@10 against the exhaustive scan over the same codes, on touching
+// clusters (Nearest also with its float vectors freed halfway, the second
+// half built against codes) and on well-separated ones, where only the
+// diversity rule keeps the clusters linked.
+TEST(HnswSearch, RecallAgainstOurOwnScan) {
+  const auto recall = [](const QuantPipeline& pl, const Encoded& e, const Hnsw& g,
+                         const std::vector<Floats>& qs) {
+    std::vector<uint64_t> ids(e.norms.size());
+    for (size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+    const FlatIndex scan(
+        CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), ids, e.norms, true));
     size_t hit = 0;
-    for (const Floats& q : clustered(200, 128, 22)) {
+    for (const Floats& q : qs) {
       const PreparedQuery pq = prepare(pl, q);
       const auto truth = id_set(scan.search(pl, pq, 10, std::nullopt));
       for (const SearchHit& h : g.search(pl, pq, 10, pl.metric())) hit += truth.count(h.id);
     }
-    return hit / 2000.0;
+    return hit / (10.0 * qs.size());
   };
-  Hnsw whole(16, 100, 64, e.bpv, e.p), split(16, 100, 64, e.bpv, e.p);
-  insert_range(whole, e, 0, 4000, pl);
-  insert_range(split, e, 0, 2000, pl);
-  split.release_vectors();  // the second half is built against codes
-  insert_range(split, e, 2000, 4000, pl);
-  EXPECT_EQ(split.first_held_vector(), 2000u);
-  const double r = recall(whole);
-  EXPECT_GE(r, 0.95);
-  EXPECT_GE(recall(split), r - 0.03);
+  {
+    const QuantPipeline pl = make_pipeline(128, Metric::Cosine);
+    const Encoded e(pl, clustered(4000, 128, 21));
+    const std::vector<Floats> qs = clustered(200, 128, 22);
+    Hnsw whole(16, 100, 64, e.bpv, e.p, HnswSelection::Nearest),
+        split(16, 100, 64, e.bpv, e.p, HnswSelection::Nearest), diverse(16, 100, 32, e.bpv, e.p);
+    insert_range(whole, e, 0, 4000, pl);
+    insert_range(split, e, 0, 2000, pl);
+    split.release_construction();  // the second half is built against codes
+    insert_range(split, e, 2000, 4000, pl);
+    insert_range(diverse, e, 0, 4000, pl);
+    EXPECT_EQ(split.first_held_vector(), 2000u);
+    const double r = recall(pl, e, whole, qs);
+    EXPECT_GE(r, 0.95);
+    EXPECT_GE(recall(pl, e, split, qs), r - 0.03);
+    EXPECT_GE(recall(pl, e, diverse, qs), 0.95);  // at half the ef
+  }
+  for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+    const QuantPipeline pl = make_pipeline(32, metric);
+    const Encoded e(pl, separated(4000, 32, 40, 1));
+    const std::vector<Floats> qs = separated(200, 32, 40, 2);
+    Hnsw nearest(8, 40, 0, e.bpv, e.p, HnswSelection::Nearest), diverse(8, 40, 0, e.bpv, e.p);
+    insert_range(nearest, e, 0, 4000, pl);
+    insert_range(diverse, e, 0, 4000, pl);
+    EXPECT_GE(recall(pl, e, diverse, qs), 0.95) << int(metric);
+    EXPECT_LT(recall(pl, e, nearest, qs), 0.9) << int(metric);  // the islands
+  }
 }
 
 // Searches only read the graph: two threads, one with its own scratch and one
@@ -338,7 +568,8 @@ TEST(HnswSearch, ConcurrentSearchesGetTheSingleThreadedResults) {
         const size_t at = t == 0 ? j : expected.size() - 1 - j;  // the threads cross midway
         const Hnsw& g = at % 2 == 0 ? big : small;
         const PreparedQuery& pq = qs[at / 2];
-        const auto hits = t == 0 ? g.search(pl, pq, 20, Metric::Cosine, own) : g.search(pl, pq, 20, Metric::Cosine);
+        const auto hits =
+            t == 0 ? g.search(pl, pq, 20, Metric::Cosine, own) : g.search(pl, pq, 20, Metric::Cosine);
         mismatches[t] += pairs(hits) != expected[at];
       }
     }
@@ -356,40 +587,42 @@ TEST(HnswSearch, ConcurrentSearchesGetTheSingleThreadedResults) {
 TEST(HnswReserve, RoomForTheNextNodesAndRefusalBeyondTheLimit) {
   const QuantPipeline pl = make_pipeline(16, Metric::L2);
   const Encoded e(pl, clustered(400, 16, 12));
-  Hnsw g(3, 10, 0, e.bpv, e.p);
-  g.reserve(400);
-  insert_range(g, e, 0, 1, pl);
-  uint32_t upper = 1;
-  while (Hnsw::level_for(upper, g.ml()) == 0) ++upper;
-  insert_range(g, e, 1, upper + 1, pl);
-  const auto where = [&] {
-    return std::vector<const void*>{g.code(0), g.neighbours(0, 0).data(), g.neighbours(upper, 1).data()};
-  };
-  const auto before = where();
-  insert_range(g, e, upper + 1, 400, pl);
-  EXPECT_EQ(where(), before);
-  for (const uint64_t count : {Hnsw::kMaxNodes - 399, kMax}) {  // the second wraps size + count around
-    try {
-      g.reserve(count);
-      ADD_FAILURE() << count;
-    } catch (const std::length_error& err) {
-      EXPECT_STREQ(err.what(), "Hnsw graph is full: it holds at most 4294967295 vectors");
+  for (const HnswSelection rule : {HnswSelection::Nearest, HnswSelection::Diverse}) {
+    Hnsw g(3, 10, 0, e.bpv, e.p, rule);
+    g.reserve(400);
+    insert_range(g, e, 0, 1, pl);
+    uint32_t upper = 1;
+    while (Hnsw::level_for(upper, g.ml()) == 0) ++upper;
+    insert_range(g, e, 1, upper + 1, pl);
+    const auto where = [&] {
+      return std::vector<const void*>{g.code(0), g.neighbours(0, 0).data(), g.neighbours(upper, 1).data()};
+    };
+    const auto before = where();
+    insert_range(g, e, upper + 1, 400, pl);
+    EXPECT_EQ(where(), before);
+    for (const uint64_t count : {Hnsw::kMaxNodes - 399, kMax}) {  // the second wraps size + count around
+      try {
+        g.reserve(count);
+        ADD_FAILURE() << count;
+      } catch (const std::length_error& err) {
+        EXPECT_STREQ(err.what(), "Hnsw graph is full: it holds at most 4294967295 vectors");
+      }
     }
+    EXPECT_EQ(g.size(), 400u);
   }
-  EXPECT_EQ(g.size(), 400u);
 }
 
 // A graph rebuilt through the loader's calls from another's nodes and lists,
 // none of which may hold a self-link or a duplicate.
 Hnsw restored_copy(const Hnsw& from, const Encoded& e) {
-  Hnsw r(4, 20, 0, e.bpv, e.p);
+  Hnsw r(from.m(), from.ef_construction(), from.ef_search(), e.bpv, e.p, from.selection());
   for (uint32_t n = 0; n < from.size(); ++n) {
     EXPECT_TRUE(r.restore_node(from.id(n), from.code(n), from.norm(n), from.level(n)));
   }
   for (uint32_t n = 0; n < from.size(); ++n) {
     for (uint64_t l = 0; l <= from.level(n); ++l) {
       std::vector<uint32_t> ids{n};
-      for (const HnswNeighbour& nb : from.neighbours(n, l)) ids.push_back(nb.node);
+      for (const uint32_t nb : from.neighbours(n, l)) ids.push_back(nb);
       EXPECT_EQ(std::set(ids.begin(), ids.end()).size(), ids.size()) << n;
       EXPECT_TRUE(r.restore_neighbours(n, l, std::span(ids).subspan(1)));
     }
@@ -404,45 +637,54 @@ TEST(HnswRestore, RebuildsAGraphAndRefusesUnsoundInput) {
   // stay sound regardless.
   for (size_t i = 500; i < raw.size(); i += 7) raw[i][i % 32] = NAN;
   const Encoded e(pl, raw);
-  Hnsw g(4, 20, 0, e.bpv, e.p);
-  insert_range(g, e, 0, 500, pl);
-  const auto copy = [&](const Hnsw& from) { return restored_copy(from, e); };
-  const uint32_t top = *g.entry_point(), none[] = {500}, ground[] = {1};
-  ASSERT_TRUE(g.level(top) >= 1 && g.level(1) == 0);
-  const auto finish = [&](Hnsw& r) { return r.finish_restore(top, g.max_level()); };
-  // Refused at once (nothing changes), or by the final check once every node
-  // is known (nothing is kept).
-  struct Refusal { const char* what; bool at_finish; std::function<bool(Hnsw&)> step; };
-  const Refusal cases[] = {
-      {"nothing wrong", false, [](Hnsw&) { return false; }},
-      {"level above 254", false, [&](Hnsw& r) { return r.restore_node(1, e.code(0), 1.0f, 255); }},
-      {"list over capacity", false, [&](Hnsw& r) { return r.restore_neighbours(0, 0, std::vector<uint32_t>(9, 1)); }},
-      {"list above the level", false, [&](Hnsw& r) { return r.restore_neighbours(1, 1, {}); }},
-      {"unknown neighbour", true, [&](Hnsw& r) { return !r.restore_neighbours(3, 0, none) || finish(r); }},
-      {"neighbour lacks the layer", true, [&](Hnsw& r) { return !r.restore_neighbours(top, 1, ground) || finish(r); }},
-      {"entry below the top", true, [&](Hnsw& r) { return r.finish_restore(top, g.max_level() + 1); }},
-      {"entry not a node", true, [&](Hnsw& r) { return r.finish_restore(500, g.max_level()); }},
-      {"no entry", true, [&](Hnsw& r) { return r.finish_restore(std::nullopt, 0); }}};
-  for (const Refusal& c : cases) {
-    Hnsw r = copy(g);
-    EXPECT_FALSE(c.step(r)) << c.what;
-    EXPECT_EQ(r.size(), c.at_finish ? 0u : 500u) << c.what;
-    if (c.at_finish) continue;
-    ASSERT_TRUE(finish(r)) << c.what;
-    for (const Floats& q : clustered(10, 32, 4)) {
-      const PreparedQuery pq = prepare(pl, q);
-      ASSERT_EQ(pairs(r.search(pl, pq, 10, Metric::L2)), pairs(g.search(pl, pq, 10, Metric::L2))) << c.what;
+  for (const HnswSelection rule : {HnswSelection::Nearest, HnswSelection::Diverse}) {
+    SCOPED_TRACE(int(rule));
+    Hnsw g(4, 20, 0, e.bpv, e.p, rule);
+    insert_range(g, e, 0, 500, pl);
+    const auto copy = [&](const Hnsw& from) { return restored_copy(from, e); };
+    const uint32_t top = *g.entry_point(), none[] = {500}, ground[] = {1};
+    ASSERT_TRUE(g.level(top) >= 1 && g.level(1) == 0);
+    const auto finish = [&](Hnsw& r) { return r.finish_restore(top, g.max_level()); };
+    // Refused at once (nothing changes), or by the final check once every node
+    // is known (nothing is kept).
+    struct Refusal {
+      const char* what;
+      bool at_finish;
+      std::function<bool(Hnsw&)> step;
+    };
+    const Refusal cases[] = {
+        {"nothing wrong", false, [](Hnsw&) { return false; }},
+        {"level above 254", false, [&](Hnsw& r) { return r.restore_node(1, e.code(0), 1.0f, 255); }},
+        {"list over capacity", false,
+         [&](Hnsw& r) { return r.restore_neighbours(0, 0, std::vector<uint32_t>(9, 1)); }},
+        {"list above the level", false, [&](Hnsw& r) { return r.restore_neighbours(1, 1, {}); }},
+        {"unknown neighbour", true, [&](Hnsw& r) { return !r.restore_neighbours(3, 0, none) || finish(r); }},
+        {"neighbour lacks the layer", true,
+         [&](Hnsw& r) { return !r.restore_neighbours(top, 1, ground) || finish(r); }},
+        {"entry below the top", true, [&](Hnsw& r) { return r.finish_restore(top, g.max_level() + 1); }},
+        {"entry not a node", true, [&](Hnsw& r) { return r.finish_restore(500, g.max_level()); }},
+        {"no entry", true, [&](Hnsw& r) { return r.finish_restore(std::nullopt, 0); }}};
+    for (const Refusal& c : cases) {
+      Hnsw r = copy(g);
+      EXPECT_FALSE(c.step(r)) << c.what;
+      EXPECT_EQ(r.size(), c.at_finish ? 0u : 500u) << c.what;
+      if (c.at_finish) continue;
+      ASSERT_TRUE(finish(r)) << c.what;
+      for (const Floats& q : clustered(10, 32, 4)) {
+        const PreparedQuery pq = prepare(pl, q);
+        ASSERT_EQ(pairs(r.search(pl, pq, 10, Metric::L2)), pairs(g.search(pl, pq, 10, Metric::L2))) << c.what;
+      }
     }
+    // Growing on, from codes only and from held vectors, through the NaN rows.
+    Hnsw r = copy(g);
+    ASSERT_TRUE(finish(r));
+    for (Hnsw* x : {&r, &g}) {
+      insert_range(*x, e, 500, 700, pl);
+      EXPECT_TRUE(copy(*x).finish_restore(x->entry_point(), x->max_level()));
+    }
+    EXPECT_EQ(r.first_held_vector(), rule == HnswSelection::Nearest ? 500u : 700u);
+    EXPECT_EQ(id_set(r.search(pl, prepare(pl, raw[501]), 50, Metric::L2)).size(), 50u);
   }
-  // Growing on, from codes only and from held vectors, through the NaN rows.
-  Hnsw r = copy(g);
-  ASSERT_TRUE(finish(r));
-  for (Hnsw* x : {&r, &g}) {
-    insert_range(*x, e, 500, 700, pl);
-    EXPECT_TRUE(copy(*x).finish_restore(x->entry_point(), x->max_level()));
-  }
-  EXPECT_EQ(r.first_held_vector(), 500u);
-  EXPECT_EQ(id_set(r.search(pl, prepare(pl, raw[501]), 50, Metric::L2)).size(), 50u);
 }
 
 // A restored graph's lists carry placeholder scores (0). Unless the first
@@ -455,7 +697,7 @@ TEST(HnswRestore, InsertionsAfterARestoreGetLinkedIn) {
   for (const Metric metric : {Metric::L2, Metric::Cosine}) {
     const QuantPipeline pl = make_pipeline(32, metric);
     const Encoded e(pl, clustered(300, 32, 5));
-    Hnsw g(4, 20, 0, e.bpv, e.p);
+    Hnsw g(4, 20, 0, e.bpv, e.p, HnswSelection::Nearest);
     insert_range(g, e, 0, 200, pl);
     Hnsw r = restored_copy(g, e);
     ASSERT_TRUE(r.finish_restore(g.entry_point(), g.max_level()));
@@ -463,16 +705,169 @@ TEST(HnswRestore, InsertionsAfterARestoreGetLinkedIn) {
     const auto links_in = [](const Hnsw& x) {
       size_t in = 0;
       for (uint32_t n = 0; n < 200; ++n) {
-        for (const HnswNeighbour& nb : x.neighbours(n, 0)) in += nb.node >= 200;
+        for (const uint32_t nb : x.neighbours(n, 0)) in += nb >= 200;
       }
       return in;
     };
-    g.release_vectors();
+    g.release_construction();
     insert_range(r, e, 200, 300, pl);
     insert_range(g, e, 200, 300, pl);
     // Rescored from codes rather than the original floats: close, not equal
     // (without the rescoring, cosine gets 43 % more).
     EXPECT_NEAR(double(links_in(r)), double(links_in(g)), 0.15 * double(links_in(g))) << int(metric);
+  }
+}
+
+// On well-separated clusters under every metric a search for every node
+// (k = n) finds every node: while adding, after build() and after a load
+// followed by more adds.
+TEST(HnswDiverse, EveryNodeIsReachableOnSeparatedClusters) {
+  for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+    SCOPED_TRACE(int(metric));
+    const QuantPipeline pl = make_pipeline(32, metric);
+    const std::vector<Floats> raw = separated(3000, 32, 60, 3);
+    const Encoded e(pl, raw);
+    const auto finds_all = [&](const Hnsw& g) {
+      return id_set(g.search(pl, prepare(pl, raw[0]), kMax, metric)).size() == g.size();
+    };
+    Hnsw g(6, 30, 0, e.bpv, e.p);
+    insert_range(g, e, 0, 2000, pl);
+    EXPECT_TRUE(finds_all(g));
+    g.release_construction();
+    EXPECT_TRUE(finds_all(g));
+    Hnsw loaded = restored_copy(g, e);
+    ASSERT_TRUE(loaded.finish_restore(g.entry_point(), g.max_level()));
+    insert_range(loaded, e, 2000, 3000, pl);
+    EXPECT_TRUE(finds_all(loaded));
+  }
+}
+
+// The same vectors in the same order give the same graph, however the
+// insertions are batched (reserve), whenever construction memory is freed,
+// and across a save and load (the loader's calls): a loaded graph grows on
+// exactly as the one it was saved from.
+TEST(HnswDiverse, SameVectorsSameGraphWhateverHappensBetweenInsertions) {
+  const QuantPipeline pl = make_pipeline(48, Metric::L2, 24);
+  const Encoded e(pl, clustered(1500, 48, 31, 9));
+  Hnsw straight(5, 24, 0, e.bpv, e.p), stepped(5, 24, 0, e.bpv, e.p);
+  insert_range(straight, e, 0, 1500, pl);
+  for (size_t at = 0; at < 800; at += 200) {
+    stepped.reserve(200);
+    insert_range(stepped, e, at, at + 200, pl);
+    stepped.release_construction();
+  }
+  Hnsw loaded = restored_copy(stepped, e);
+  ASSERT_TRUE(loaded.finish_restore(stepped.entry_point(), stepped.max_level()));
+  insert_range(loaded, e, 800, 1500, pl);
+  ASSERT_TRUE(loaded.entry_point() == straight.entry_point() && loaded.max_level() == straight.max_level());
+  for (uint32_t n = 0; n < 1500; ++n) {
+    for (uint64_t l = 0; l <= straight.level(n); ++l) {
+      ASSERT_EQ(test_util::vec(loaded.neighbours(n, l)), test_util::vec(straight.neighbours(n, l)))
+          << n << " " << l;
+    }
+  }
+}
+
+// Filtered searches of the index return k allowed vectors whenever k are
+// allowed: scanned for small allowlists, walked for larger ones, also when
+// the allowed vectors lie in clusters far from the query; a tiny allowlist
+// gives exactly its vectors, scored as the exhaustive scan scores them.
+TEST(HnswFiltered, KHitsAtEverySelectivityAndExactlyTheAllowedForTinyLists) {
+  const QuantPipeline pl = make_pipeline(32, Metric::Cosine);
+  const std::vector<Floats> raw = separated(4000, 32, 40, 5);
+  const Encoded e(pl, raw);
+  HnswIndex index(Hnsw(8, 40, 32, e.bpv, e.p), Metric::Cosine);
+  std::vector<uint64_t> ids;
+  for (uint32_t i = 0; i < 4000; ++i) {
+    index.add(7 * i, e.code(i), e.norms[i], e.vec(i), pl);
+    ids.push_back(7 * i);
+  }
+  const FlatIndex scan(
+      CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), ids, e.norms, true));
+  const std::vector<Floats> qs = separated(40, 32, 40, 6);
+  std::mt19937_64 rng(1);
+  // Shares of the index (the first two within kScanShare's bound), then a
+  // few far clusters: the ids of the vectors nearest to one vector.
+  std::vector<std::vector<uint64_t>> lists;
+  for (const double share : {0.005, 0.02, 0.1, 0.5}) {
+    auto& l = lists.emplace_back();
+    for (const uint64_t id : ids)
+      if (std::uniform_real_distribution<>(0, 1)(rng) < share) l.push_back(id);
+  }
+  ASSERT_TRUE(lists[1].size() <= 4000 / HnswIndex::kScanShare &&
+              lists[2].size() > 4000 / HnswIndex::kScanShare);
+  auto& far = lists.emplace_back();
+  for (const SearchHit& h : scan.search(pl, prepare(pl, raw[1]), 300, std::nullopt)) far.push_back(h.id);
+  for (const auto& allowed : lists) {
+    const std::set<uint64_t> ok(allowed.begin(), allowed.end());
+    size_t found = 0;
+    for (const Floats& q : qs) {
+      const PreparedQuery pq = prepare(pl, q);
+      const auto hits = index.search(pl, pq, 10, allowed);
+      ASSERT_EQ(hits.size(), 10u) << allowed.size();
+      for (const SearchHit& h : hits) ASSERT_TRUE(ok.count(h.id)) << allowed.size();
+      const auto truth = id_set(scan.search(pl, pq, 10, allowed));
+      for (const SearchHit& h : hits) found += truth.count(h.id);
+    }
+    // The walk's list shrinks with the allowed share; an allowlist confined
+    // to clusters far from the query pays for that in recall.
+    EXPECT_GE(found, (&allowed == &far ? 0.85 : 0.95) * 10 * qs.size()) << allowed.size();
+  }
+  // Tiny: listed twice, with ids the index does not hold; and none at all.
+  const std::vector<uint64_t> tiny = {7 * 3999, 7 * 17, 5, 7 * 17, 7 * 2000, 7 * 4000};
+  for (const Floats& q : qs) {
+    const PreparedQuery pq = prepare(pl, q);
+    EXPECT_EQ(pairs(index.search(pl, pq, 10, tiny)), pairs(scan.search(pl, pq, 10, tiny)));
+    EXPECT_TRUE(index.search(pl, pq, 10, std::vector<uint64_t>{}).empty());
+  }
+}
+
+// The rule is the header's byte 55 (0 diverse, 1 nearest), so a version-6
+// file keeps it, a file written before it existed (0) loads as diverse, and
+// an unknown byte is refused. A loaded graph grows by the rule it was saved
+// with.
+TEST(HnswSelectionFiles, TheRuleIsSavedAndALoadedGraphGrowsByIt) {
+  const auto encode = [](const Teskra& t) {
+    StringSink sink;
+    IndexFile::encode(t, sink);
+    return sink.out;
+  };
+  const auto decode = [](const std::string& b) {
+    MemorySource in({reinterpret_cast<const uint8_t*>(b.data()), b.size()});
+    return IndexFile::decode(in);
+  };
+  const auto rule_of = [](const Teskra& t) {
+    return dynamic_cast<const HnswIndex&>(t.index()).graph().selection();
+  };
+  const test_util::Vectors first = test_util::random_vectors(300, 16, 1),
+                           more = test_util::random_vectors(100, 16, 2);
+  for (const HnswSelection rule : {HnswSelection::Diverse, HnswSelection::Nearest}) {
+    EngineConfig c = test_util::config(16, Metric::Cosine, IndexType::Hnsw);
+    c.hnsw_m = 4, c.hnsw_ef_construction = 20, c.hnsw_selection = rule;
+    Teskra saved(c);
+    saved.add(test_util::iota_ids(300), first);
+    saved.build();
+    const std::string bytes = encode(saved);
+    ASSERT_EQ(bytes[55], rule == HnswSelection::Nearest ? 1 : 0);
+    Teskra loaded = decode(bytes);
+    EXPECT_TRUE(loaded.config().hnsw_selection == rule && rule_of(loaded) == rule);
+    std::string old = bytes;
+    old[55] = 0;
+    EXPECT_TRUE(decode(old).config().hnsw_selection == HnswSelection::Diverse);
+    old[55] = 2;
+    EXPECT_EQ(test_util::error_of([&] { decode(old); }),
+              "invalid .tskr file: hnsw_selection byte 2 is neither 0 (diverse) nor 1 (nearest)");
+    // Growing on: a diverse graph exactly as the original does; a nearest
+    // one keeps link scores for its new lists.
+    saved.add(test_util::iota_ids(100, 300), more);
+    loaded.add(test_util::iota_ids(100, 300), more);
+    const Hnsw& g = dynamic_cast<const HnswIndex&>(loaded.index()).graph();
+    if (rule == HnswSelection::Diverse) {
+      EXPECT_EQ(encode(loaded), encode(saved));
+    } else {
+      EXPECT_EQ(g.neighbour_scores(399, 0).size(), g.neighbours(399, 0).size());
+      EXPECT_FALSE(g.neighbours(399, 0).empty());
+    }
   }
 }
 

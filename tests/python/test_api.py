@@ -52,7 +52,8 @@ def test_read_only_properties_class_docstring_and_signature():
     assert Teskra.__doc__.startswith("Teskra — ultra-low resource embedded vector search engine.\n")
     assert Teskra.__text_signature__ == (
         '(dim, metric="cosine", bit_width=4, index_type="brute_force", mixed_ratio=None, n4_dims=None, '
-        'ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)')
+        'ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0, '
+        'hnsw_selection="diverse")')
     assert (Teskra.recommended_m(999999), Teskra.recommended_m(n=1000000), t.recommended_m(0)) == (32, 64, 32)
 
 
