@@ -29,9 +29,9 @@ using teskra::simd::KernelSet;
 using teskra::simd::TwoBitQuery;
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kL2Bytes = 512 << 10;          // well inside a 1 MiB L2
+constexpr size_t kL2Bytes = 512 << 10;              // well inside a 1 MiB L2
 constexpr size_t kMemoryBytes = size_t{256} << 20;  // far beyond the L3
-constexpr size_t kBlock = 256;                  // codes per batch call
+constexpr size_t kBlock = 256;                      // codes per batch call
 constexpr double kRoundSeconds = 0.08;
 constexpr int kRounds = 5;
 
@@ -78,8 +78,8 @@ uint64_t read_all(const uint8_t* p, size_t bytes) {
 
 struct Layout {
   const char* name;
-  size_t p;    // padded dimension
-  size_t n4;   // 4-bit coordinates
+  size_t p;   // padded dimension
+  size_t n4;  // 4-bit coordinates
   size_t pb4() const { return (n4 + 1) / 2; }
   size_t pb2() const { return (p - n4 + 3) / 4; }
   size_t bytes() const { return pb4() + pb2(); }
@@ -98,8 +98,7 @@ struct Scorer {
     if (layout.n4 == 0) return k.score_2bit(q.data(), layout.p, c, layout.bytes());
     const float s4 = k.score_4bit(q.data(), c, layout.pb4(), layout.n4);
     if (layout.n4 == layout.p) return s4;
-    return s4 + k.score_2bit(q.data() + layout.n4, layout.p - layout.n4, c + layout.pb4(),
-                             layout.pb2());
+    return s4 + k.score_2bit(q.data() + layout.n4, layout.p - layout.n4, c + layout.pb4(), layout.pb2());
   }
 
   void batch(const KernelSet& k, size_t first, size_t n, float* out, float* tmp) const {
@@ -124,9 +123,9 @@ struct Row {
 };
 
 void print_row(const Row& r, double scalar_one) {
-  std::printf("%-6s %5zu %5zu  %-7s %-5s %-4s %10.2f %8.2f %6.0f%% %8.1fx\n", r.layout.c_str(),
-              r.p, r.bytes, r.set.c_str(), r.mode.c_str(), r.buffer.c_str(), r.codes_per_s / 1e6,
-              r.gbps, 100.0 * r.gbps / r.mem_gbps, r.codes_per_s / scalar_one);
+  std::printf("%-6s %5zu %5zu  %-7s %-5s %-4s %10.2f %8.2f %6.0f%% %8.1fx\n", r.layout.c_str(), r.p, r.bytes,
+              r.set.c_str(), r.mode.c_str(), r.buffer.c_str(), r.codes_per_s / 1e6, r.gbps,
+              100.0 * r.gbps / r.mem_gbps, r.codes_per_s / scalar_one);
 }
 
 // The throughput goals for the hot loop, checked on the active kernel set:
@@ -148,10 +147,10 @@ void print_targets(const std::vector<Row>& rows, const std::string& active) {
     if (scalar == nullptr || best == nullptr) continue;
     const double speedup = best->codes_per_s / scalar->codes_per_s;
     const bool met = best->gbps >= t.gbps && speedup >= t.speedup;
-    std::printf("target %s batch P=1024 L2 (%s): %.2f GB/s (goal %.0f), %.1fx scalar "
-                "(goal %.0fx): %s\n",
-                t.layout, active.c_str(), best->gbps, t.gbps, speedup, t.speedup,
-                met ? "met" : "MISSED");
+    std::printf(
+        "target %s batch P=1024 L2 (%s): %.2f GB/s (goal %.0f), %.1fx scalar "
+        "(goal %.0fx): %s\n",
+        t.layout, active.c_str(), best->gbps, t.gbps, speedup, t.speedup, met ? "met" : "MISSED");
   }
 }
 
@@ -202,8 +201,8 @@ int main(int argc, char** argv) {
   std::printf("kernel sets:");
   for (const KernelSet* k : sets) std::printf(" %s", k->name);
   std::printf("   (active: %s)\n\n", active.name);
-  std::printf("%-6s %5s %5s  %-7s %-5s %-4s %10s %8s %7s %9s\n", "layout", "P", "B/vec", "set",
-              "mode", "buf", "Mcodes/s", "GB/s", "of-read", "vs-scalar");
+  std::printf("%-6s %5s %5s  %-7s %-5s %-4s %10s %8s %7s %9s\n", "layout", "P", "B/vec", "set", "mode", "buf",
+              "Mcodes/s", "GB/s", "of-read", "vs-scalar");
 
   std::mt19937_64 rng(42);
   std::vector<uint8_t> big(kMemoryBytes);
@@ -231,8 +230,7 @@ int main(int argc, char** argv) {
         const Scorer scorer{layout, q, tq2, big.data()};
         // The reference read covers the same bytes the kernels walk.
         const size_t buf_bytes = buf.n * bytes;
-        const double mem_rate =
-            best_rate(buf_bytes, [&] { g_sink_u = read_all(big.data(), buf_bytes); });
+        const double mem_rate = best_rate(buf_bytes, [&] { g_sink_u = read_all(big.data(), buf_bytes); });
 
         double scalar_one = 0.0;
         for (const KernelSet* k : sets) {
@@ -255,16 +253,15 @@ int main(int argc, char** argv) {
               cursor += block;
             };
             const double rate = best_rate(block * bytes, step);
-            Row r{layout.name, k->name, mode, buf.name, p, bytes, rate / bytes, rate / 1e9,
-                  mem_rate / 1e9};
+            Row r{layout.name, k->name, mode, buf.name, p, bytes, rate / bytes, rate / 1e9, mem_rate / 1e9};
             if (k == sets.front() && !batch) scalar_one = r.codes_per_s;
             print_row(r, scalar_one);
             rows.push_back(r);
           }
         }
         std::printf("%-6s %5zu %5zu  %-7s %-5s %-4s %10.2f %8.2f   (sequential read, %zu codes)\n",
-                    layout.name, p, bytes, "-", "read", buf.name, mem_rate / bytes / 1e6,
-                    mem_rate / 1e9, buf.n);
+                    layout.name, p, bytes, "-", "read", buf.name, mem_rate / bytes / 1e6, mem_rate / 1e9,
+                    buf.n);
       }
     }
     std::printf("\n");

@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
     work();
   }
   const double spawn = per_region_us(start, regions);
-  std::printf("threads %zu, tasks of %.0f us: a region takes %.1f us with the pool, %.1f us with a jthread per call\n",
-              threads, task_us, pool, spawn);
+  std::printf(
+      "threads %zu, tasks of %.0f us: a region takes %.1f us with the pool, %.1f us with a jthread per "
+      "call\n",
+      threads, task_us, pool, spawn);
   return sink.load() == 0 ? 1 : 0;
 }

@@ -53,7 +53,8 @@ void validate_graph(const EngineConfig& c) {
 void validate_config(const EngineConfig& c) {
   const uint64_t padded = padded_dim_for(c.dim);
   if (padded > kMaxPaddedDim) {
-    throw ConfigError("dim must be at most " + std::to_string(kMaxPaddedDim) + ", got " + std::to_string(c.dim));
+    throw ConfigError("dim must be at most " + std::to_string(kMaxPaddedDim) + ", got " +
+                      std::to_string(c.dim));
   }
   if (c.index_type == IndexType::Hnsw) validate_graph(c);
   // The width before the layout: a bad width is what a caller hears about,

@@ -28,7 +28,8 @@ class EngineBatch final : public QueryBatch {
 
   size_t size() const override { return out_.counts.size(); }
   PreparedQuery prepare(size_t i) const override {
-    return pipeline_.prepare_query(pipeline_.transform_query(std::span<const float>(queries_ + i * dim_, dim_)));
+    return pipeline_.prepare_query(
+        pipeline_.transform_query(std::span<const float>(queries_ + i * dim_, dim_)));
   }
   void deliver(size_t i, std::vector<SearchHit> hits) const override {
     const size_t k = static_cast<size_t>(out_.k);
@@ -122,7 +123,8 @@ void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<floa
   // that one is refused.
   size_t good = 0;
   while (good < vectors.size() && vectors[good].size() == config_.dim) ++good;
-  add_rows(ids.first(good), [&](size_t i) { return std::span<const float>(vectors[i]); }, exec);
+  add_rows(
+      ids.first(good), [&](size_t i) { return std::span<const float>(vectors[i]); }, exec);
   if (good < vectors.size()) throw TeskraError::dimension_mismatch(config_.dim, vectors[good].size());
 }
 
@@ -135,7 +137,8 @@ void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat
   }
   if (ids.empty()) return;
   index_->reserve(ids.size());
-  add_rows(ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
+  add_rows(
+      ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
 }
 
 std::vector<SearchHit> Teskra::search(std::span<const float> query, uint64_t k,
@@ -189,8 +192,7 @@ void Teskra::fit(std::span<const std::vector<float>> samples) {
   // scale. Dividing by the deviation alone would leave a standardized vector
   // with squared norm ~dim, its coordinates ~sqrt(dim) times too wide for
   // the codebooks; the extra sqrt(dim) makes the mean squared norm 1.
-  const double factor =
-      variance > 1e-10 ? 1.0 / std::sqrt(variance * static_cast<double>(dim)) : 1.0;
+  const double factor = variance > 1e-10 ? 1.0 / std::sqrt(variance * static_cast<double>(dim)) : 1.0;
   StdParams params;
   params.mean.assign(dim, static_cast<float>(mean));
   params.inv_std.assign(dim, static_cast<float>(factor));

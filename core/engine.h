@@ -75,7 +75,8 @@ class Teskra {
   // of memory stores nothing. A vector of the wrong length throws
   // DimensionMismatch and the vectors before it stay added; so do the
   // vectors before the point where exec's interrupt stopped the call.
-  void add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors, const Execution& exec = {});
+  void add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+           const Execution& exec = {});
   // Vectors back to back in flat, dim values each, read in place.
   // CountMismatch (nothing stored) when dim is 0 or the length is not
   // dim * ids.size().
@@ -95,8 +96,9 @@ class Teskra {
   // errors in the same order; no queries gives nothing to do and no error
   // but the dimension's. An interrupted batch throws Interrupted with some
   // rows written.
-  void search_batch(const float* queries, size_t query_dim, const std::optional<std::span<const uint64_t>>& allowlist,
-                    const BatchHits& out, const Execution& exec = {}) const;
+  void search_batch(const float* queries, size_t query_dim,
+                    const std::optional<std::span<const uint64_t>>& allowlist, const BatchHits& out,
+                    const Execution& exec = {}) const;
 
   // Standardization for L2 (other metrics: no effect, no error). Throws, in
   // this order, FitAfterAdd when any vector is stored, EmptySample, then

@@ -18,8 +18,7 @@ TeskraError TeskraError::dimension_mismatch(uint64_t expected, uint64_t got) {
 }
 
 TeskraError TeskraError::invalid_bit_width(uint8_t width) {
-  return {ErrorKind::InvalidBitWidth,
-          "invalid bit width: " + num(width) + " (must be 2 or 4)"};
+  return {ErrorKind::InvalidBitWidth, "invalid bit width: " + num(width) + " (must be 2 or 4)"};
 }
 
 TeskraError TeskraError::invalid_metric(uint8_t byte) {
@@ -29,15 +28,17 @@ TeskraError TeskraError::invalid_metric(uint8_t byte) {
 TeskraError TeskraError::empty_index() { return {ErrorKind::EmptyIndex, "index is empty"}; }
 
 TeskraError TeskraError::count_mismatch(uint64_t ids, uint64_t vectors) {
-  return {ErrorKind::CountMismatch, "id/vector count mismatch: " + num(ids) + " ids vs " +
-                                        num(vectors) + " vectors"};
+  return {ErrorKind::CountMismatch,
+          "id/vector count mismatch: " + num(ids) + " ids vs " + num(vectors) + " vectors"};
 }
 
 TeskraError TeskraError::io(const std::string& os_message) {
   return {ErrorKind::Io, "io error: " + os_message};
 }
 
-TeskraError TeskraError::os(int errnum) { return {ErrorKind::Io, "io error: " + std::string(std::strerror(errnum)), errnum}; }
+TeskraError TeskraError::os(int errnum) {
+  return {ErrorKind::Io, "io error: " + std::string(std::strerror(errnum)), errnum};
+}
 
 TeskraError TeskraError::invalid_file(const std::string& detail) {
   return {ErrorKind::InvalidFile, "invalid .tskr file: " + detail};
@@ -62,13 +63,11 @@ TeskraError TeskraError::not_built() {
 }
 
 TeskraError TeskraError::empty_sample() {
-  return {ErrorKind::EmptySample,
-          "sample is empty \u2014 provide at least 1 vector for profiling"};
+  return {ErrorKind::EmptySample, "sample is empty \u2014 provide at least 1 vector for profiling"};
 }
 
 TeskraError TeskraError::fit_after_add() {
-  return {ErrorKind::FitAfterAdd,
-          "fit() must be called before add() \u2014 index already contains vectors"};
+  return {ErrorKind::FitAfterAdd, "fit() must be called before add() \u2014 index already contains vectors"};
 }
 
 }  // namespace teskra

@@ -6,18 +6,24 @@ namespace teskra {
 
 std::string_view metric_name(Metric m) {
   switch (m) {
-    case Metric::Cosine: return "cosine";
-    case Metric::Dot: return "dot";
-    case Metric::L2: return "l2";
+    case Metric::Cosine:
+      return "cosine";
+    case Metric::Dot:
+      return "dot";
+    case Metric::L2:
+      return "l2";
   }
   return "unknown";
 }
 
 std::string_view index_type_name(IndexType t) {
   switch (t) {
-    case IndexType::BruteForce: return "BruteForce";
-    case IndexType::IvfFlat: return "IvfFlat";
-    case IndexType::Hnsw: return "Hnsw";
+    case IndexType::BruteForce:
+      return "BruteForce";
+    case IndexType::IvfFlat:
+      return "IvfFlat";
+    case IndexType::Hnsw:
+      return "Hnsw";
   }
   return "unknown";
 }

@@ -70,7 +70,8 @@ void put(Bytes& b, size_t at, int width, uint64_t v) {
 
 // Walks a valid version-6 file and records its count fields.
 std::vector<Field> count_fields(const Bytes& b) {
-  std::vector<Field> f = {{8, 4}, {13, 1}, {14, 1}, {16, 8}, {32, 4}, {40, 4}, {44, 4}, {48, 2}, {52, 2}, {54, 1}};
+  std::vector<Field> f = {{8, 4},  {13, 1}, {14, 1}, {16, 8}, {32, 4},
+                          {40, 4}, {44, 4}, {48, 2}, {52, 2}, {54, 1}};
   const uint64_t dim = get(b, 8, 4), n4 = get(b, 32, 4), type = get(b, 14, 1);
   const uint64_t p = padded_dim_for(dim);
   const uint64_t bytes = (n4 + 1) / 2 + (p - n4 + 3) / 4;
@@ -125,13 +126,18 @@ std::vector<Seed> make_seeds() {
           // Pure 4-bit, pure 2-bit and mixed layouts in turn.
           const uint64_t layout = (dim + metric + n) % 3;
           const uint64_t n4 = layout == 0 ? p : layout == 1 ? 0 : p / 2 / 4 * 4;
-          EngineConfig c{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed + n, .bit_width = uint8_t(n4 == 0 ? 2 : 4),
-                         .metric = Metric(metric), .index_type = IndexType(type)};
+          EngineConfig c{.dim = dim,
+                         .n4_dims = n4,
+                         .seed = kDefaultSeed + n,
+                         .bit_width = uint8_t(n4 == 0 ? 2 : 4),
+                         .metric = Metric(metric),
+                         .index_type = IndexType(type)};
           if (type == 1) c.ivf_nlist = 4, c.ivf_nprobe = 2;
           if (type == 2) c.hnsw_m = 2 + n % 3, c.hnsw_ef_construction = 8, c.hnsw_ef_search = n % 2 ? 0 : 5;
           Teskra e(c);
           std::vector<std::vector<float>> vs(n, std::vector<float>(dim));
-          for (auto& v : vs) for (auto& x : v) x = g(rng);
+          for (auto& v : vs)
+            for (auto& x : v) x = g(rng);
           if (metric == 2 && n > 0 && dim == 12) e.fit(vs);
           std::vector<uint64_t> ids(n);
           for (size_t i = 0; i < n; ++i) ids[i] = i * 7 + 1;
@@ -164,16 +170,26 @@ std::vector<Seed> make_seeds() {
 uint64_t interesting(std::mt19937_64& rng, uint64_t old, int width) {
   const uint64_t max = width == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * width)) - 1;
   switch (rng() % 10) {
-    case 0: return 0;
-    case 1: return 1;
-    case 2: return max;
-    case 3: return max - 1;
-    case 4: return old + 1;
-    case 5: return old - 1;
-    case 6: return old * 2 + 1;
-    case 7: return max >> 1;
-    case 8: return width >= 4 ? (uint64_t{1} << (8 * width - 4)) : 2;
-    default: return rng() & max;
+    case 0:
+      return 0;
+    case 1:
+      return 1;
+    case 2:
+      return max;
+    case 3:
+      return max - 1;
+    case 4:
+      return old + 1;
+    case 5:
+      return old - 1;
+    case 6:
+      return old * 2 + 1;
+    case 7:
+      return max >> 1;
+    case 8:
+      return width >= 4 ? (uint64_t{1} << (8 * width - 4)) : 2;
+    default:
+      return rng() & max;
   }
 }
 
@@ -205,7 +221,8 @@ void mutate(Bytes& b, const Seed& seed, std::mt19937_64& rng) {
         break;
       case 5:  // a chunk copied over another place
         if (n > 8) {
-          const size_t from = rng() % n, to = rng() % n, len = 1 + rng() % std::min<size_t>(32, n - std::max(from, to));
+          const size_t from = rng() % n, to = rng() % n,
+                       len = 1 + rng() % std::min<size_t>(32, n - std::max(from, to));
           b.replace(to, len, b.substr(from, len));
         }
         break;
@@ -308,6 +325,7 @@ int main(int argc, char** argv) {
   std::printf("fuzz_load: %llu executions from %zu seeds in %.1f s (%.0f/s), no findings\n",
               static_cast<unsigned long long>(iterations), seeds.size(), secs, double(iterations) / secs);
   std::printf("outcomes of every 4th input:\n");
-  for (const auto& [what, count] : outcomes) std::printf("  %8llu  %s\n", static_cast<unsigned long long>(count), what.c_str());
+  for (const auto& [what, count] : outcomes)
+    std::printf("  %8llu  %s\n", static_cast<unsigned long long>(count), what.c_str());
   return 0;
 }

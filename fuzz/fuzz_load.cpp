@@ -11,12 +11,12 @@
 // Built with libFuzzer (clang -fsanitize=fuzzer) this file is the whole
 // target; with g++ the standalone driver in driver.cpp supplies main().
 #include <cmath>
-#include <span>
-#include <string>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "core/engine.h"

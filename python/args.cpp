@@ -24,8 +24,8 @@ bool bind_arguments(const char* function, std::span<const char* const> names, si
     if (n_params == 0) {
       PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zu given)", function, nargs);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zu given)", function,
-                   n_params, n_params == 1 ? "" : "s", nargs);
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zu given)", function, n_params,
+                   n_params == 1 ? "" : "s", nargs);
     }
     return false;
   }
@@ -46,8 +46,7 @@ bool bind_arguments(const char* function, std::span<const char* const> names, si
       return false;
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                   names[slot]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
       return false;
     }
     out[slot] = args[nargs + static_cast<size_t>(j)];
@@ -55,8 +54,8 @@ bool bind_arguments(const char* function, std::span<const char* const> names, si
 
   for (size_t i = 0; i < n_required; ++i) {
     if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
-                   names[i], i + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, names[i],
+                   i + 1);
       return false;
     }
   }
@@ -71,8 +70,8 @@ bool to_u64(PyObject* obj, const char* name, uint64_t* out) {
     as_int = PyNumber_Index(obj);  // user code; its errors pass unchanged
     if (as_int == nullptr) return false;
   } else {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer",
-                 name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer", name,
+                 Py_TYPE(obj)->tp_name);
     return false;
   }
   const unsigned long long v = PyLong_AsUnsignedLongLong(as_int);
@@ -85,8 +84,8 @@ bool to_u64(PyObject* obj, const char* name, uint64_t* out) {
     if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
       PyErr_Format(PyExc_OverflowError, "argument '%s': can't convert negative int to unsigned", name);
     } else {
-      PyErr_Format(PyExc_OverflowError,
-                   "argument '%s': int too big to convert to a 64-bit unsigned integer", name);
+      PyErr_Format(PyExc_OverflowError, "argument '%s': int too big to convert to a 64-bit unsigned integer",
+                   name);
     }
     Py_DECREF(as_int);
     return false;
@@ -100,8 +99,8 @@ bool to_u8(PyObject* obj, const char* name, uint8_t* out) {
   uint64_t wide;
   if (!to_u64(obj, name, &wide)) return false;
   if (wide > 255) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %llu is too big for an unsigned 8-bit integer",
-                 name, static_cast<unsigned long long>(wide));
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %llu is too big for an unsigned 8-bit integer", name,
+                 static_cast<unsigned long long>(wide));
     return false;
   }
   *out = static_cast<uint8_t>(wide);
@@ -138,8 +137,7 @@ bool to_f32(PyObject* obj, const char* name, float* out) {
     v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) return false;
   } else {
-    PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name,
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': must be real number, not %s", name, Py_TYPE(obj)->tp_name);
     return false;
   }
   *out = static_cast<float>(v);  // round to nearest; beyond the range gives +-inf

@@ -158,16 +158,15 @@ bool acquire_access(PyTeskra* self, bool exclusive) {
     if (exclusive) s.word.fetch_add(kWaitingWriter);
     bool took = false;
     while (!took) {
-      Py_BEGIN_ALLOW_THREADS
-      {
+      Py_BEGIN_ALLOW_THREADS {
         std::unique_lock<std::mutex> lock(*g_mutex);
         s.sleepers.fetch_add(1);
         // Wakes up now and then to let a signal handler run.
-        took = g_changed->wait_for(lock, std::chrono::milliseconds(100), [&] { return try_take(s, exclusive, exclusive); });
+        took = g_changed->wait_for(lock, std::chrono::milliseconds(100),
+                                   [&] { return try_take(s, exclusive, exclusive); });
         s.sleepers.fetch_sub(1);
       }
-      Py_END_ALLOW_THREADS
-      if (!took && PyErr_CheckSignals() < 0) {
+      Py_END_ALLOW_THREADS if (!took && PyErr_CheckSignals() < 0) {
         if (exclusive) {
           s.word.fetch_sub(kWaitingWriter);
           wake_sleepers(s);  // readers held back by this writer may go

@@ -101,8 +101,8 @@ bool append_sequence(PyObject* seq, Py_ssize_t row, std::vector<float>& out) {
 // or not): iterating it element by element would give the same floats.
 bool convert_row(PyObject* row, Py_ssize_t index, std::vector<float>& out) {
   if (PyArrayObject* arr = as_float32_array(row, 1)) {
-    append_strided(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0),
-                   PyArray_STRIDE(arr, 0), out);
+    append_strided(static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0),
+                   out);
     return true;
   }
   return append_sequence(row, index, out);
@@ -158,11 +158,16 @@ std::optional<bool> extract_int_array(PyObject* obj, const char* name, std::vect
   }
   const bool is_signed = PyArray_ISSIGNED(arr);
   switch (PyArray_ITEMSIZE(arr)) {
-    case 1: return is_signed ? copy_int_array<int8_t>(arr, name, out) : copy_int_array<uint8_t>(arr, name, out);
-    case 2: return is_signed ? copy_int_array<int16_t>(arr, name, out) : copy_int_array<uint16_t>(arr, name, out);
-    case 4: return is_signed ? copy_int_array<int32_t>(arr, name, out) : copy_int_array<uint32_t>(arr, name, out);
-    case 8: return is_signed ? copy_int_array<int64_t>(arr, name, out) : copy_int_array<uint64_t>(arr, name, out);
-    default: return std::nullopt;
+    case 1:
+      return is_signed ? copy_int_array<int8_t>(arr, name, out) : copy_int_array<uint8_t>(arr, name, out);
+    case 2:
+      return is_signed ? copy_int_array<int16_t>(arr, name, out) : copy_int_array<uint16_t>(arr, name, out);
+    case 4:
+      return is_signed ? copy_int_array<int32_t>(arr, name, out) : copy_int_array<uint32_t>(arr, name, out);
+    case 8:
+      return is_signed ? copy_int_array<int64_t>(arr, name, out) : copy_int_array<uint64_t>(arr, name, out);
+    default:
+      return std::nullopt;
   }
 }
 
@@ -319,7 +324,8 @@ bool extract_queries(PyObject* obj, uint64_t dim, QueryMatrix& out) {
     }
   }
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'queries': expected a 2-D array or a sequence of queries, got '%s'",
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'queries': expected a 2-D array or a sequence of queries, got '%s'",
                  Py_TYPE(obj)->tp_name);
     return false;
   }

@@ -151,8 +151,7 @@ PyObject* teskra_centroids_2bit(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* teskra_profile_variance(PyObject* op, PyObject* const* args, Py_ssize_t nargsf,
-                                  PyObject* kwnames) {
+PyObject* teskra_profile_variance(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_shared(op, [&](Teskra& e) -> PyObject* {
     static constexpr const char* kNames[] = {"sample_vecs"};
     PyObject* argv[1];
@@ -163,8 +162,7 @@ PyObject* teskra_profile_variance(PyObject* op, PyObject* const* args, Py_ssize_
   });
 }
 
-PyObject* teskra_optimal_n4_dims(PyObject* op, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames) {
+PyObject* teskra_optimal_n4_dims(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_shared(op, [&](Teskra& e) -> PyObject* {
     static constexpr const char* kNames[] = {"sample_vecs", "avg_bits"};
     PyObject* argv[2];

@@ -23,28 +23,22 @@ namespace teskra::py {
 PyObject* teskra_transform_query_np(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames);
 // packed_data($self) -> uint8 [n, packed_bytes_per_vec]; shared access.
-PyObject* teskra_packed_data(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames);
+PyObject* teskra_packed_data(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // vector_norms($self) -> float32 [number of stored norms]; shared access.
-PyObject* teskra_vector_norms(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames);
+PyObject* teskra_vector_norms(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // vector_ids($self) -> uint64 [n]; shared access.
-PyObject* teskra_vector_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                            PyObject* kwnames);
+PyObject* teskra_vector_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // centroids_4bit() -> float32 [16], centroids_2bit() -> float32 [4]: new
 // arrays of the codebooks each call.
-PyObject* teskra_centroids_4bit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames);
-PyObject* teskra_centroids_2bit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames);
+PyObject* teskra_centroids_4bit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* teskra_centroids_2bit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // profile_variance($self, sample_vecs) -> list of padded_dim floats; shared.
 PyObject* teskra_profile_variance(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames);
 // optimal_n4_dims($self, sample_vecs, avg_bits) -> int; shared. avg_bits is
 // converted before sample_vecs; the sample is profiled (and so validated)
 // although only the profile's length enters the result.
-PyObject* teskra_optimal_n4_dims(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames);
+PyObject* teskra_optimal_n4_dims(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 extern const char kTransformQueryNpDoc[];
 extern const char kPackedDataDoc[];

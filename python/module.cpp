@@ -124,7 +124,8 @@ std::optional<IndexType> parse_index_type(PyObject* text) {
   if (!hyphen || !underscore) return std::nullopt;
   Ref normalized(PyUnicode_Replace(lowered.get(), hyphen.get(), underscore.get(), -1));
   if (!normalized) return std::nullopt;
-  if (text_is(normalized, "brute_force") || text_is(normalized, "bruteforce") || text_is(normalized, "brute")) {
+  if (text_is(normalized, "brute_force") || text_is(normalized, "bruteforce") ||
+      text_is(normalized, "brute")) {
     return IndexType::BruteForce;
   }
   if (text_is(normalized, "ivf_flat") || text_is(normalized, "ivfflat") || text_is(normalized, "ivf")) {
@@ -147,10 +148,10 @@ std::optional<HnswSelection> parse_hnsw_selection(PyObject* text) {
 
 PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* kwlist[] = {"dim",         "metric",     "bit_width",  "index_type",
-                                   "mixed_ratio", "n4_dims",    "ivf_nlist",  "ivf_nprobe",
-                                   "hnsw_m",      "hnsw_ef_construction", "hnsw_ef_search", "hnsw_selection",
-                                   nullptr};
+    static const char* kwlist[] = {
+        "dim",       "metric",     "bit_width", "index_type",           "mixed_ratio",    "n4_dims",
+        "ivf_nlist", "ivf_nprobe", "hnsw_m",    "hnsw_ef_construction", "hnsw_ef_search", "hnsw_selection",
+        nullptr};
     PyObject *o_dim, *o_metric = nullptr, *o_bit_width = nullptr, *o_index_type = nullptr,
                      *o_mixed_ratio = nullptr, *o_n4_dims = nullptr, *o_ivf_nlist = nullptr,
                      *o_ivf_nprobe = nullptr, *o_hnsw_m = nullptr, *o_hnsw_efc = nullptr,
@@ -174,18 +175,18 @@ PyObject* teskra_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     Ref metric_text(o_metric ? to_str(o_metric, "metric") : PyUnicode_FromString("cosine"));
     if (!metric_text) return nullptr;
     Ref type_text, selection_text;
-    const bool converted =
-        (o_bit_width == nullptr || to_u8(o_bit_width, "bit_width", &bit_width)) &&
-        (type_text = Ref(o_index_type ? to_str(o_index_type, "index_type") : PyUnicode_FromString("brute_force"))) &&
-        to_optional_f32(o_mixed_ratio, "mixed_ratio", &mixed_ratio) &&
-        to_optional_u64(o_n4_dims, "n4_dims", &n4_dims) &&
-        (o_ivf_nlist == nullptr || to_u64(o_ivf_nlist, "ivf_nlist", &ivf_nlist)) &&
-        (o_ivf_nprobe == nullptr || to_u64(o_ivf_nprobe, "ivf_nprobe", &ivf_nprobe)) &&
-        (o_hnsw_m == nullptr || to_u64(o_hnsw_m, "hnsw_m", &hnsw_m)) &&
-        (o_hnsw_efc == nullptr || to_u64(o_hnsw_efc, "hnsw_ef_construction", &hnsw_efc)) &&
-        (o_hnsw_efs == nullptr || to_u64(o_hnsw_efs, "hnsw_ef_search", &hnsw_efs)) &&
-        (selection_text = Ref(o_hnsw_selection ? to_str(o_hnsw_selection, "hnsw_selection")
-                                               : PyUnicode_FromString("diverse")));
+    const bool converted = (o_bit_width == nullptr || to_u8(o_bit_width, "bit_width", &bit_width)) &&
+                           (type_text = Ref(o_index_type ? to_str(o_index_type, "index_type")
+                                                         : PyUnicode_FromString("brute_force"))) &&
+                           to_optional_f32(o_mixed_ratio, "mixed_ratio", &mixed_ratio) &&
+                           to_optional_u64(o_n4_dims, "n4_dims", &n4_dims) &&
+                           (o_ivf_nlist == nullptr || to_u64(o_ivf_nlist, "ivf_nlist", &ivf_nlist)) &&
+                           (o_ivf_nprobe == nullptr || to_u64(o_ivf_nprobe, "ivf_nprobe", &ivf_nprobe)) &&
+                           (o_hnsw_m == nullptr || to_u64(o_hnsw_m, "hnsw_m", &hnsw_m)) &&
+                           (o_hnsw_efc == nullptr || to_u64(o_hnsw_efc, "hnsw_ef_construction", &hnsw_efc)) &&
+                           (o_hnsw_efs == nullptr || to_u64(o_hnsw_efs, "hnsw_ef_search", &hnsw_efs)) &&
+                           (selection_text = Ref(o_hnsw_selection ? to_str(o_hnsw_selection, "hnsw_selection")
+                                                                  : PyUnicode_FromString("diverse")));
     // Then the texts in parameter order; a bad metric is reported before a
     // bad index type.
     std::optional<Metric> metric;
@@ -255,8 +256,7 @@ PyObject* teskra_repr(PyObject* op) {
     return PyUnicode_FromFormat("Teskra(dim=%llu, n=%llu, bit_width=%u, index_type=%s)",
                                 static_cast<unsigned long long>(c.dim),
                                 static_cast<unsigned long long>(e.n_vectors()),
-                                static_cast<unsigned>(c.bit_width),
-                                index_type_name(e.index_type()).data());
+                                static_cast<unsigned>(c.bit_width), index_type_name(e.index_type()).data());
   });
 }
 
@@ -313,8 +313,8 @@ PyGetSetDef teskra_getset[] = {
     {"metric", get_metric, nullptr, "Distance metric: 'cosine', 'dot', or 'l2'.", nullptr},
     {"padded_dim", get_padded_dim, nullptr, "RHDH output dimension (`dim.next_power_of_two()`).", nullptr},
     {"packed_bytes_per_vec", get_packed_bytes_per_vec, nullptr, "Bytes per packed vector.", nullptr},
-    {"pb4_per_vec", get_pb4_per_vec, nullptr, "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).",
-     nullptr},
+    {"pb4_per_vec", get_pb4_per_vec, nullptr,
+     "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).", nullptr},
     {"hnsw_selection", get_hnsw_selection, nullptr,
      "Hnsw: how nodes choose their neighbours, 'diverse' or 'nearest'; None for other index types.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -324,8 +324,8 @@ PyGetSetDef teskra_getset[] = {
 // Methods.
 
 PyObject* raise_count_mismatch(uint64_t ids, uint64_t vectors) {
-  PyErr_Format(PyExc_ValueError, "ids length (%llu) != vectors length (%llu)", static_cast<unsigned long long>(ids),
-               static_cast<unsigned long long>(vectors));
+  PyErr_Format(PyExc_ValueError, "ids length (%llu) != vectors length (%llu)",
+               static_cast<unsigned long long>(ids), static_cast<unsigned long long>(vectors));
   return nullptr;
 }
 
@@ -562,7 +562,8 @@ PyObject* teskra_to_bytes(PyObject* op, PyObject* const* args, Py_ssize_t nargsf
     if (counted.count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
     Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counted.count)));
     if (!bytes) return nullptr;
-    BufferSink out({reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())), static_cast<size_t>(counted.count)});
+    BufferSink out(
+        {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())), static_cast<size_t>(counted.count)});
     e.write_to(out);
     return bytes.release();
   });
@@ -588,7 +589,8 @@ PyObject* teskra_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nar
   // The export pins the buffer (a bytearray cannot be resized meanwhile);
   // the decoder copies everything it keeps.
   PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Teskra loaded = Teskra::from_bytes({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
+    Teskra loaded =
+        Teskra::from_bytes({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
     ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
     if (state == nullptr) return nullptr;
     return new_instance(state->teskra_type, std::move(loaded));
@@ -819,10 +821,7 @@ PyType_Slot teskra_slots[] = {
 // never be part of a reference cycle. No Py_TPFLAGS_BASETYPE: the access
 // discipline assumes every method of the object is one of ours.
 PyType_Spec teskra_spec = {
-    "teskra.Teskra",
-    static_cast<int>(sizeof(PyTeskra)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "teskra.Teskra", static_cast<int>(sizeof(PyTeskra)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     teskra_slots,
 };
 

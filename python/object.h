@@ -33,8 +33,7 @@ struct AccessState {
 };
 
 struct PyTeskra {
-  PyObject_HEAD
-  AccessState access;
+  PyObject_HEAD AccessState access;
   // The engine is constructed in place after the object is allocated; a
   // failed construction leaves engine_live false so dealloc skips it.
   bool engine_live;

@@ -4,13 +4,11 @@
 // Workers start on demand, up to the count the call asks for (at most
 // kMaxThreads - 1), wait for more work once it is done, and end after a few
 // seconds without any: a burst of calls reuses them, and a process that has
-// stopped calling holds no idle threads (nor has them when it forks). A call joins in its own work: run() executes
-// tasks on the calling thread too, and the workers it asked for help as they
-// come free, so calls from several threads at once share the workers and
-// none of them waits for another's tasks. Tasks are handed out one at a
-// time from a counter: uneven tasks balance themselves, and since every
-// task writes only what belongs to it, the order they run in never shows in
-// a result.
+// stopped calling holds no idle threads (nor has them when it forks). A call joins in its own work: run()
+// executes tasks on the calling thread too, and the workers it asked for help as they come free, so calls
+// from several threads at once share the workers and none of them waits for another's tasks. Tasks are handed
+// out one at a time from a counter: uneven tasks balance themselves, and since every task writes only what
+// belongs to it, the order they run in never shows in a result.
 //
 // Workers block every signal, so signals reach the process's own threads.
 // After fork() the child starts with a new, empty pool: the parent's workers

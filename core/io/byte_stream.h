@@ -93,9 +93,7 @@ class BufferSink final : public ByteSink {
 
 class StringSink final : public ByteSink {
  public:
-  void write(const void* data, size_t n) override {
-    out.append(static_cast<const char*>(data), n);
-  }
+  void write(const void* data, size_t n) override { out.append(static_cast<const char*>(data), n); }
   std::string out;
 };
 

@@ -294,14 +294,17 @@ void read_hnsw_section(ByteSource& in, Hnsw& graph) {
 
   // Slot memory: 2m entries per node on layer 0, m per upper layer.
   const uint64_t m = graph.m();
-  const uint64_t slot_budget = kGraphSlotAllowance + kGraphSlotsPerFileByte * std::min<uint64_t>(
-      in.remaining(), std::numeric_limits<uint64_t>::max() / (2 * kGraphSlotsPerFileByte));
+  const uint64_t slot_budget =
+      kGraphSlotAllowance +
+      kGraphSlotsPerFileByte * std::min<uint64_t>(in.remaining(), std::numeric_limits<uint64_t>::max() /
+                                                                      (2 * kGraphSlotsPerFileByte));
   const uint64_t slots_allowed = slot_budget / kGraphSlotEntryBytes;
   uint64_t slots = 0;
   auto charge = [&](uint64_t count, uint64_t per) {
     if (per != 0 && count > (slots_allowed - slots) / per) {
-      throw TeskraError::invalid_file("graph with hnsw_m " + std::to_string(m) +
-                                      " needs more neighbour-list memory than a file of its size can justify");
+      throw TeskraError::invalid_file(
+          "graph with hnsw_m " + std::to_string(m) +
+          " needs more neighbour-list memory than a file of its size can justify");
     }
     slots += count * per;
   };

@@ -71,14 +71,15 @@ void IndexFile::check_saveable(const Teskra& e) {
                 {"hnsw_ef_search", c.hnsw_ef_search, kU16Max}};
   for (const auto& f : fields) {
     if (f.value > f.limit) {
-      throw SaveRefused(std::string("cannot save: ") + f.name + " " + num(f.value) + " is above " + num(f.limit) +
-                        ", the largest an index file can hold");
+      throw SaveRefused(std::string("cannot save: ") + f.name + " " + num(f.value) + " is above " +
+                        num(f.limit) + ", the largest an index file can hold");
     }
   }
   const uint64_t padded = e.pipeline().padded_dim();
   if (padded > kMaxPaddedDim) {
     throw SaveRefused("cannot save: dimension " + num(c.dim) + " pads to " + num(padded) +
-                      ", above the largest padded dimension an index file holds (" + num(kMaxPaddedDim) + ")");
+                      ", above the largest padded dimension an index file holds (" + num(kMaxPaddedDim) +
+                      ")");
   }
   if (const std::optional<StdParams>& params = e.pipeline().std_params();
       params && (params->mean.size() != c.dim || params->inv_std.size() != c.dim)) {
@@ -134,12 +135,13 @@ void IndexFile::check_header(const Header& h) {
   const uint64_t padded = padded_dim_for(h.dim);
   if (padded > kMaxPaddedDim) {
     throw TeskraError::invalid_file("dimension " + num(h.dim) + " pads to " + num(padded) +
-                                    ", above the largest supported padded dimension (" +
-                                    num(kMaxPaddedDim) + ")");
+                                    ", above the largest supported padded dimension (" + num(kMaxPaddedDim) +
+                                    ")");
   }
   // Only 2 and 4 are widths any writer produces, in every version.
   if (h.bit_width != 2 && h.bit_width != 4) throw TeskraError::invalid_bit_width(h.bit_width);
-  if (!n4_layout_is_sound(padded, resolved_n4_dims(h, padded))) throw TeskraError::invalid_bit_width(h.bit_width);
+  if (!n4_layout_is_sound(padded, resolved_n4_dims(h, padded)))
+    throw TeskraError::invalid_bit_width(h.bit_width);
   if (h.index_type == static_cast<uint8_t>(IndexType::Hnsw)) {
     if (h.version == 4) throw TeskraError::invalid_file(kHnswV4Message);
     // Levels are drawn with 1 / ln(m): below 2 they have no bound, and no

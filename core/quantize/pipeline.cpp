@@ -155,8 +155,7 @@ std::vector<uint8_t> QuantPipeline::encode(std::span<const float> x) const {
   return out;
 }
 
-void QuantPipeline::encode_into(std::span<const float> x, uint8_t* out,
-                                std::vector<float>& scratch) const {
+void QuantPipeline::encode_into(std::span<const float> x, uint8_t* out, std::vector<float>& scratch) const {
   const size_t p = static_cast<size_t>(padded_dim());
   const size_t need = std::max(p, x.size());
   if (scratch.size() < need) scratch.resize(need);
@@ -212,8 +211,7 @@ float QuantPipeline::score(const float* q, const uint8_t* code) const {
   const size_t n4 = static_cast<size_t>(n4_dims_);
   const size_t pb4 = static_cast<size_t>(pb4_);
   const float s4 = kernels_->score_4bit(q, code, pb4, n4);
-  const float s2 = kernels_->score_2bit(q + n4, static_cast<size_t>(n2_dims_), code + pb4,
-                                        bytes - pb4);
+  const float s2 = kernels_->score_2bit(q + n4, static_cast<size_t>(n2_dims_), code + pb4, bytes - pb4);
   return s4 + s2;
 }
 
@@ -226,8 +224,7 @@ PreparedQuery QuantPipeline::prepare_query(std::vector<float> transformed) const
   return pq;
 }
 
-void QuantPipeline::score_batch(const PreparedQuery& pq, const simd::CodeBatch& codes,
-                                float* out) const {
+void QuantPipeline::score_batch(const PreparedQuery& pq, const simd::CodeBatch& codes, float* out) const {
   if (codes.n == 0) return;
   const size_t p = static_cast<size_t>(padded_dim());
   const size_t bytes = static_cast<size_t>(packed_bytes_per_vec());

@@ -25,8 +25,8 @@ struct StdParams {
 
 // A transformed query with the per-query tables the batch kernels use.
 struct PreparedQuery {
-  std::vector<float> q;          // padded_dim values (transform_query output)
-  simd::TwoBitQuery two_bit;     // for the 2-bit block, when there is one
+  std::vector<float> q;       // padded_dim values (transform_query output)
+  simd::TwoBitQuery two_bit;  // for the 2-bit block, when there is one
 };
 
 class QuantPipeline {

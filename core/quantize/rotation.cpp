@@ -25,10 +25,18 @@ std::array<uint32_t, 8> expand_key(uint64_t seed) {
 namespace {
 
 inline void quarter_round(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
-  a += b; d ^= a; d = std::rotl(d, 16);
-  c += d; b ^= c; b = std::rotl(b, 12);
-  a += b; d ^= a; d = std::rotl(d, 8);
-  c += d; b ^= c; b = std::rotl(b, 7);
+  a += b;
+  d ^= a;
+  d = std::rotl(d, 16);
+  c += d;
+  b ^= c;
+  b = std::rotl(b, 12);
+  a += b;
+  d ^= a;
+  d = std::rotl(d, 8);
+  c += d;
+  b ^= c;
+  b = std::rotl(b, 7);
 }
 
 }  // namespace
@@ -128,8 +136,7 @@ inline void radix4(Lanes4& r0, Lanes4& r1, Lanes4& r2, Lanes4& r3) {
 // 4 and 8 lane-wise. The pass order per element is unchanged.
 void fwht_first_four(float* y, uint64_t n) {
   for (uint64_t i = 0; i < n; i += 16) {
-    Lanes4 r0 = load4(y + i), r1 = load4(y + i + 4), r2 = load4(y + i + 8),
-           r3 = load4(y + i + 12);
+    Lanes4 r0 = load4(y + i), r1 = load4(y + i + 4), r2 = load4(y + i + 8), r3 = load4(y + i + 12);
     transpose4(r0, r1, r2, r3);
     radix4(r0, r1, r2, r3);
     transpose4(r0, r1, r2, r3);

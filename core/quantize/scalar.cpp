@@ -98,8 +98,8 @@ void encode_2bit_into(std::span<const float> values, uint8_t* out) {
     uint8_t* o = out + start / 4;
     const size_t quads = len / 4;
     for (size_t i = 0; i < quads; ++i) {
-      o[i] = static_cast<uint8_t>(codes[4 * i] | (codes[4 * i + 1] << 2) |
-                                  (codes[4 * i + 2] << 4) | (codes[4 * i + 3] << 6));
+      o[i] = static_cast<uint8_t>(codes[4 * i] | (codes[4 * i + 1] << 2) | (codes[4 * i + 2] << 4) |
+                                  (codes[4 * i + 3] << 6));
     }
     // A partial last byte keeps zero bits in the slots with no value.
     const size_t rest = len - 4 * quads;

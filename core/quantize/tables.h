@@ -24,21 +24,36 @@ inline constexpr std::array<float, 16> CENTROIDS_4BIT = {
 };
 
 inline constexpr std::array<float, 4> CENTROIDS_2BIT = {
-    tables_detail::f(0xbfc1555d), tables_detail::f(0xbee7d2c8), tables_detail::f(0x3ee7d2c8),
+    tables_detail::f(0xbfc1555d),
+    tables_detail::f(0xbee7d2c8),
+    tables_detail::f(0x3ee7d2c8),
     tables_detail::f(0x3fc1555d),
 };
 
 // Ascending. Fixed constants, not recomputed midpoints: +-0.258221686 is one
 // ulp above the single-precision midpoint of its neighbours.
 inline constexpr std::array<float, 15> THRESHOLDS_4BIT = {
-    -2.40080333f, -1.84353185f, -1.4371388f,  -1.09928584f, -0.799549818f,
-    -0.522403717f, tables_detail::f(0xbe8435a2), 0.0f, tables_detail::f(0x3e8435a2),
-    0.522403717f, 0.799549818f, 1.09928584f,  1.4371388f,   1.84353185f,
+    -2.40080333f,
+    -1.84353185f,
+    -1.4371388f,
+    -1.09928584f,
+    -0.799549818f,
+    -0.522403717f,
+    tables_detail::f(0xbe8435a2),
+    0.0f,
+    tables_detail::f(0x3e8435a2),
+    0.522403717f,
+    0.799549818f,
+    1.09928584f,
+    1.4371388f,
+    1.84353185f,
     2.40080333f,
 };
 
 inline constexpr std::array<float, 3> THRESHOLDS_2BIT = {
-    tables_detail::f(0xbf7b4a0f), 0.0f, tables_detail::f(0x3f7b4a0f),
+    tables_detail::f(0xbf7b4a0f),
+    0.0f,
+    tables_detail::f(0x3f7b4a0f),
 };
 
 }  // namespace teskra

@@ -19,7 +19,9 @@ struct CacheAlignedAllocator {
   T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
   void deallocate(T* p, size_t) { ::operator delete(p, kAlign); }
   template <class U>
-  bool operator==(const CacheAlignedAllocator<U>&) const { return true; }
+  bool operator==(const CacheAlignedAllocator<U>&) const {
+    return true;
+  }
 };
 
 }  // namespace teskra

@@ -19,10 +19,13 @@ void grow(V& v, size_t extra) {
 
 }  // namespace
 
-CodeStore::CodeStore(uint64_t bytes_per_vec, CodeArray codes, std::vector<uint64_t> ids, std::vector<float> norms,
-                     bool has_norms)
-    : bytes_(static_cast<size_t>(bytes_per_vec)), codes_(std::move(codes)), ids_(std::move(ids)),
-      norms_(std::move(norms)), has_norms_(has_norms) {
+CodeStore::CodeStore(uint64_t bytes_per_vec, CodeArray codes, std::vector<uint64_t> ids,
+                     std::vector<float> norms, bool has_norms)
+    : bytes_(static_cast<size_t>(bytes_per_vec)),
+      codes_(std::move(codes)),
+      ids_(std::move(ids)),
+      norms_(std::move(norms)),
+      has_norms_(has_norms) {
   if (codes_.size() != ids_.size() * bytes_ || norms_.size() != (has_norms_ ? ids_.size() : 0)) {
     throw std::invalid_argument("CodeStore: codes, ids and norms disagree in count");
   }

@@ -44,11 +44,8 @@ Allowlist allowlist_for(std::span<const uint64_t> listed, std::span<const std::s
 }
 
 void filter_hits_by_ids(std::vector<SearchHit>& hits, std::span<const uint64_t> ids) {
-  auto listed = [&](uint64_t id) {
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
-  };
-  hits.erase(std::remove_if(hits.begin(), hits.end(),
-                            [&](const SearchHit& h) { return !listed(h.id); }),
+  auto listed = [&](uint64_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
+  hits.erase(std::remove_if(hits.begin(), hits.end(), [&](const SearchHit& h) { return !listed(h.id); }),
              hits.end());
 }
 

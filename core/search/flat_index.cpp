@@ -30,7 +30,8 @@ std::optional<Allowlist> FlatIndex::admit(const std::optional<std::span<const ui
   return allow;
 }
 
-std::vector<SearchHit> FlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+std::vector<SearchHit> FlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query,
+                                         uint64_t k,
                                          const std::optional<std::span<const uint64_t>>& allowlist) const {
   const std::optional<Allowlist> allow = admit(allowlist);
   TopK heap(k, store_.size());

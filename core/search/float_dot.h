@@ -17,8 +17,7 @@ inline float float_dot(const float* a, const float* b, size_t n) {
 
 // out[r] = float_dot(q, rows[r], n) for r < count; reads several rows side
 // by side, which keeps several memory streams in flight.
-inline void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
-                           float* out) {
+inline void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out) {
   simd::active_kernels().float_dot_rows(q, rows, count, n, out);
 }
 

@@ -10,12 +10,12 @@ namespace teskra {
 void IndexStructure::search_batch(const QuantPipeline& pipeline, const QueryBatch& batch, uint64_t k,
                                   const std::optional<std::span<const uint64_t>>& allowlist,
                                   const Execution& exec) const {
-  parallel_for(exec, batch.size(), [&](size_t i, size_t) {
-    batch.deliver(i, search(pipeline, batch.prepare(i), k, allowlist));
-  });
+  parallel_for(exec, batch.size(),
+               [&](size_t i, size_t) { batch.deliver(i, search(pipeline, batch.prepare(i), k, allowlist)); });
 }
 
-std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes_per_vec, uint64_t padded_dim) {
+std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes_per_vec,
+                                           uint64_t padded_dim) {
   switch (c.index_type) {
     case IndexType::BruteForce:
       break;
@@ -23,9 +23,9 @@ std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes
       return std::make_unique<IvfFlatIndex>(c.ivf_nlist, c.ivf_nprobe, c.seed, c.metric, bytes_per_vec,
                                             padded_dim);
     case IndexType::Hnsw:
-      return std::make_unique<HnswIndex>(
-          Hnsw(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim, c.hnsw_selection),
-          c.metric);
+      return std::make_unique<HnswIndex>(Hnsw(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search,
+                                              bytes_per_vec, padded_dim, c.hnsw_selection),
+                                         c.metric);
   }
   return std::make_unique<FlatIndex>(CodeStore(bytes_per_vec));
 }
@@ -37,13 +37,14 @@ std::unique_ptr<IndexStructure> read_index(const Header& h, const EngineConfig& 
       break;
     case IndexType::IvfFlat:
       // nprobe from the header: run-time tuning is not saved.
-      return std::make_unique<IvfFlatIndex>(
-          IvfFlat(read_ivf_lists(in, bytes_per_vec, padded_dim), bytes_per_vec, c.ivf_nprobe, padded_dim, c.metric),
-          c.ivf_nlist, c.seed);
+      return std::make_unique<IvfFlatIndex>(IvfFlat(read_ivf_lists(in, bytes_per_vec, padded_dim),
+                                                    bytes_per_vec, c.ivf_nprobe, padded_dim, c.metric),
+                                            c.ivf_nlist, c.seed);
     case IndexType::Hnsw: {
       // The graph replaces a stored ef_search of 0 by 2m; the configuration
       // keeps the 0.
-      Hnsw graph(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim, c.hnsw_selection);
+      Hnsw graph(c.hnsw_m, c.hnsw_ef_construction, c.hnsw_ef_search, bytes_per_vec, padded_dim,
+                 c.hnsw_selection);
       read_hnsw_section(in, graph);
       return std::make_unique<HnswIndex>(std::move(graph), c.metric);
     }

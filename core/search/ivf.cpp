@@ -9,13 +9,9 @@
 
 namespace teskra {
 
-IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe,
-                 uint64_t dim, Metric metric)
-    : lists_(std::move(lists)),
-      bytes_per_vec_(bytes_per_vec),
-      nprobe_(nprobe),
-      dim_(dim),
-      metric_(metric) {
+IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim,
+                 Metric metric)
+    : lists_(std::move(lists)), bytes_per_vec_(bytes_per_vec), nprobe_(nprobe), dim_(dim), metric_(metric) {
   prepare();
 }
 
@@ -31,13 +27,13 @@ void IvfFlat::prepare() {
   // panel; an index read from a file with ragged centroids takes the plain
   // loop, which gives the same bits.
   const size_t len = lists_.empty() ? 0 : lists_.front().centroid.size();
-  uniform_ = !lists_.empty() && std::all_of(lists_.begin(), lists_.end(), [&](const IvfList& l) {
-    return l.centroid.size() == len;
-  });
+  uniform_ = !lists_.empty() && std::all_of(lists_.begin(), lists_.end(),
+                                            [&](const IvfList& l) { return l.centroid.size() == len; });
   if (uniform_) {
     std::vector<float> packed;
     packed.reserve(lists_.size() * len);
-    for (const IvfList& list : lists_) packed.insert(packed.end(), list.centroid.begin(), list.centroid.end());
+    for (const IvfList& list : lists_)
+      packed.insert(packed.end(), list.centroid.begin(), list.centroid.end());
     panel_ = CentroidPanel(packed, lists_.size(), len);
   } else {
     panel_ = CentroidPanel();
@@ -91,7 +87,8 @@ std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
   } else {
     for (size_t c = 0; c < k; ++c) {
       const std::vector<float>& centroid = lists_[c].centroid;
-      const float dot = sequential_dot(query.data(), centroid.data(), std::min(query.size(), centroid.size()));
+      const float dot =
+          sequential_dot(query.data(), centroid.data(), std::min(query.size(), centroid.size()));
       ranked[c] = {c, centroid_score(metric_, dot, sq_norms_[c])};
     }
   }

@@ -31,8 +31,7 @@ class IvfFlat {
  public:
   // Takes ready lists (a built or a loaded index) whose codes hold
   // bytes_per_vec bytes per member.
-  IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim,
-          Metric metric);
+  IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim, Metric metric);
 
   // Clusters the vectors of members (the stores in order, each in its own
   // order; every store holds norms) into k = min(n, max(nlist, 1)) lists

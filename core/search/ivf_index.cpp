@@ -65,13 +65,21 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 
-IvfFlatIndex::IvfFlatIndex(uint64_t nlist, uint64_t nprobe, uint64_t seed, Metric metric, uint64_t bytes_per_vec,
-                           uint64_t padded_dim)
-    : nlist_(nlist), nprobe_(nprobe), seed_(seed), metric_(metric), padded_dim_(padded_dim),
+IvfFlatIndex::IvfFlatIndex(uint64_t nlist, uint64_t nprobe, uint64_t seed, Metric metric,
+                           uint64_t bytes_per_vec, uint64_t padded_dim)
+    : nlist_(nlist),
+      nprobe_(nprobe),
+      seed_(seed),
+      metric_(metric),
+      padded_dim_(padded_dim),
       pending_(bytes_per_vec) {}
 
 IvfFlatIndex::IvfFlatIndex(IvfFlat built, uint64_t nlist, uint64_t seed)
-    : nlist_(nlist), nprobe_(built.nprobe()), seed_(seed), metric_(built.metric()), padded_dim_(built.dim()),
+    : nlist_(nlist),
+      nprobe_(built.nprobe()),
+      seed_(seed),
+      metric_(built.metric()),
+      padded_dim_(built.dim()),
       pending_(built.bytes_per_vec()) {
   built_.emplace(std::move(built));
 }
@@ -79,10 +87,12 @@ IvfFlatIndex::IvfFlatIndex(IvfFlat built, uint64_t nlist, uint64_t seed)
 void IvfFlatIndex::reserve(size_t count) {
   pending_.reserve_more(count);
   const size_t dim = static_cast<size_t>(padded_dim_);
-  if (dim != 0 && count > (pending_vectors_.max_size() - pending_vectors_.size()) / dim) throw std::bad_alloc();
+  if (dim != 0 && count > (pending_vectors_.max_size() - pending_vectors_.size()) / dim)
+    throw std::bad_alloc();
   const size_t need = pending_vectors_.size() + count * dim;
   if (need > pending_vectors_.capacity()) {
-    pending_vectors_.reserve(std::max(need, std::min(pending_vectors_.max_size(), 2 * pending_vectors_.capacity())));
+    pending_vectors_.reserve(
+        std::max(need, std::min(pending_vectors_.max_size(), 2 * pending_vectors_.capacity())));
   }
 }
 
@@ -99,7 +109,8 @@ void IvfFlatIndex::require_searchable() const {
   if (!built_) throw TeskraError::not_built();
 }
 
-std::vector<SearchHit> IvfFlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
+std::vector<SearchHit> IvfFlatIndex::search(const QuantPipeline& pipeline, const PreparedQuery& query,
+                                            uint64_t k,
                                             const std::optional<std::span<const uint64_t>>& allowlist) const {
   require_searchable();
   if (!allowlist) return built_->search(pipeline, query, k);
@@ -123,7 +134,8 @@ void IvfFlatIndex::search_batch(const QuantPipeline& pipeline, const QueryBatch&
   }
   parallel_for(exec, batch.size(), [&](size_t i, size_t) {
     const PreparedQuery query = batch.prepare(i);
-    batch.deliver(i, allow ? built_->search(pipeline, query, k, &*allow, allowed) : built_->search(pipeline, query, k));
+    batch.deliver(
+        i, allow ? built_->search(pipeline, query, k, &*allow, allowed) : built_->search(pipeline, query, k));
   });
 }
 

@@ -310,8 +310,7 @@ class Clustering {
     const double eps = score_error(v);
     if (lower_[v] - upper_[v] > 2.0 * eps) return true;
     const uint32_t c = assignment_[v];
-    const float own = centroid_score(metric_, bound_dot(row, centroids_.data() + c * d_, d_),
-                                     sq_norms_[c]);
+    const float own = centroid_score(metric_, bound_dot(row, centroids_.data() + c * d_, d_), sq_norms_[c]);
     if (!std::isfinite(own)) return false;
     lower_[v] = own - eps;
     return lower_[v] - upper_[v] > 2.0 * eps;
@@ -339,8 +338,8 @@ class Clustering {
     assignment_[v] = best;
     if (prune_) {
       const double eps = score_error(v);
-      const bool usable = !nan && std::isfinite(best_score) && std::isfinite(eps) &&
-                          (k_ == 1 || std::isfinite(second));
+      const bool usable =
+          !nan && std::isfinite(best_score) && std::isfinite(eps) && (k_ == 1 || std::isfinite(second));
       bounded_[v] = usable ? 1 : 0;
       if (usable) {
         lower_[v] = best_score - eps;

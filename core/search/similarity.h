@@ -12,9 +12,12 @@ namespace teskra {
 
 inline float similarity(Metric metric, float raw, float n) {
   switch (metric) {
-    case Metric::Cosine: return n > 1e-9f ? raw / n : raw;
-    case Metric::L2: return raw + n * (n * -0.5f);
-    case Metric::Dot: break;
+    case Metric::Cosine:
+      return n > 1e-9f ? raw / n : raw;
+    case Metric::L2:
+      return raw + n * (n * -0.5f);
+    case Metric::Dot:
+      break;
   }
   return raw;
 }

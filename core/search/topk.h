@@ -94,8 +94,10 @@ inline void TopK::sort_results(std::vector<SearchHit>& hits) {
       size_t a = lo, b = mid, o = lo;
       while (a < mid && b < hi) {
         // Take from the right run only when strictly better: keeps stability.
-        if ((*src)[b].score > (*src)[a].score) (*dst)[o++] = (*src)[b++];
-        else (*dst)[o++] = (*src)[a++];
+        if ((*src)[b].score > (*src)[a].score)
+          (*dst)[o++] = (*src)[b++];
+        else
+          (*dst)[o++] = (*src)[a++];
       }
       while (a < mid) (*dst)[o++] = (*src)[a++];
       while (b < hi) (*dst)[o++] = (*src)[b++];

@@ -15,7 +15,6 @@ alignas(64) constexpr float kC4[16] = {
     CENTROIDS_4BIT[8],  CENTROIDS_4BIT[9],  CENTROIDS_4BIT[10], CENTROIDS_4BIT[11],
     CENTROIDS_4BIT[12], CENTROIDS_4BIT[13], CENTROIDS_4BIT[14], CENTROIDS_4BIT[15],
 };
-constexpr float kC2[4] = {CENTROIDS_2BIT[0], CENTROIDS_2BIT[1], CENTROIDS_2BIT[2],
-                          CENTROIDS_2BIT[3]};
+constexpr float kC2[4] = {CENTROIDS_2BIT[0], CENTROIDS_2BIT[1], CENTROIDS_2BIT[2], CENTROIDS_2BIT[3]};
 
 }  // namespace teskra::simd

@@ -74,8 +74,7 @@ float float_dot(const float* a, const float* b, size_t n) {
 }
 #endif
 
-void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
-                    float* out) {
+void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out) {
   for (size_t r = 0; r < count; ++r) {
     if (r + 1 < count) touch_rows(rows + r + 1, 1);
     out[r] = float_dot(q, rows[r], n);
@@ -94,8 +93,8 @@ constexpr size_t kGroup = 8;
 
 // K rows at once: one 8-lane accumulator per row, one load of q per step.
 template <size_t K>
-__attribute__((target("avx2"))) void dot_group(const float* q, const float* const* rows,
-                                               size_t n, float* out) {
+__attribute__((target("avx2"))) void dot_group(const float* q, const float* const* rows, size_t n,
+                                               float* out) {
   const size_t whole = n - n % 8;
   __m256 acc[K];
   for (size_t k = 0; k < K; ++k) acc[k] = _mm256_setzero_ps();
@@ -119,8 +118,8 @@ __attribute__((target("avx2"))) float float_dot(const float* a, const float* b, 
   return out;
 }
 
-__attribute__((target("avx2"))) void float_dot_rows(const float* q, const float* const* rows,
-                                                    size_t count, size_t n, float* out) {
+__attribute__((target("avx2"))) void float_dot_rows(const float* q, const float* const* rows, size_t count,
+                                                    size_t n, float* out) {
   size_t r = 0;
   for (; r + kGroup <= count; r += kGroup) {
     const size_t next = count - (r + kGroup);
@@ -130,14 +129,29 @@ __attribute__((target("avx2"))) void float_dot_rows(const float* q, const float*
   // The rest in one pass too: split into smaller groups, the last rows
   // would wait for memory one at a time.
   switch (count - r) {
-    case 7: dot_group<7>(q, rows + r, n, out + r); break;
-    case 6: dot_group<6>(q, rows + r, n, out + r); break;
-    case 5: dot_group<5>(q, rows + r, n, out + r); break;
-    case 4: dot_group<4>(q, rows + r, n, out + r); break;
-    case 3: dot_group<3>(q, rows + r, n, out + r); break;
-    case 2: dot_group<2>(q, rows + r, n, out + r); break;
-    case 1: dot_group<1>(q, rows + r, n, out + r); break;
-    default: break;
+    case 7:
+      dot_group<7>(q, rows + r, n, out + r);
+      break;
+    case 6:
+      dot_group<6>(q, rows + r, n, out + r);
+      break;
+    case 5:
+      dot_group<5>(q, rows + r, n, out + r);
+      break;
+    case 4:
+      dot_group<4>(q, rows + r, n, out + r);
+      break;
+    case 3:
+      dot_group<3>(q, rows + r, n, out + r);
+      break;
+    case 2:
+      dot_group<2>(q, rows + r, n, out + r);
+      break;
+    case 1:
+      dot_group<1>(q, rows + r, n, out + r);
+      break;
+    default:
+      break;
   }
 }
 

@@ -22,41 +22,33 @@ namespace teskra::simd {
 namespace scalar {
 float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
 float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad,
-                size_t dim, float* out);
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
+void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
+                float* out);
 float float_dot(const float* a, const float* b, size_t n);
-void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
-                    float* out);
+void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out);
 }  // namespace scalar
 
 #ifdef TESKRA_HAVE_SIMD
 namespace avx2 {
 float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
 float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad,
-                size_t dim, float* out);
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
+void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
+                float* out);
 float float_dot(const float* a, const float* b, size_t n);
-void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n,
-                    float* out);
+void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out);
 }  // namespace avx2
 
 namespace avx512 {
 float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
 float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad,
-                size_t dim, float* out);
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
+void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
+                float* out);
 }  // namespace avx512
 #endif
 

@@ -56,9 +56,7 @@ struct CodeBatch {
   size_t n = 0;
   size_t offset = 0;
 
-  const uint8_t* code(size_t i) const {
-    return (ptrs ? ptrs[i] : base + i * stride) + offset;
-  }
+  const uint8_t* code(size_t i) const { return (ptrs ? ptrs[i] : base + i * stride) + offset; }
 };
 
 // Per-query table for the 2-bit kernels: products[4 * i + k] is the rounded
@@ -86,11 +84,10 @@ struct KernelSet {
   // code_bytes bytes of 2-bit codes against q[0..q_len).
   float (*score_2bit)(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
   // out[i] = score_4bit(q, codes.code(i), code_bytes, limit) for i < codes.n.
-  void (*score_4bit_batch)(const float* q, const CodeBatch& codes, size_t code_bytes,
-                           size_t limit, float* out);
-  // out[i] = score_2bit(q, tq.n, codes.code(i), code_bytes) for i < codes.n.
-  void (*score_2bit_batch)(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
+  void (*score_4bit_batch)(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
                            float* out);
+  // out[i] = score_2bit(q, tq.n, codes.code(i), code_bytes) for i < codes.n.
+  void (*score_2bit_batch)(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
 
   // ---- centroid panel
   // out[r * kpad + c] = dot(rows[r], centroid c) for r < n_rows, c < kpad.
@@ -98,15 +95,14 @@ struct KernelSet {
   // kpad is a multiple of 64 (no kernel has a column tail), and a panel on
   // a 64-byte boundary keeps every vector load within one cache line. Each
   // rows[r] points at dim floats; rows need not be contiguous.
-  void (*panel_dots)(const float* const* rows, size_t n_rows, const float* panel, size_t kpad,
-                     size_t dim, float* out);
+  void (*panel_dots)(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
+                     float* out);
 
   // ---- float dot
   float (*float_dot)(const float* a, const float* b, size_t n);
   // out[r] = float_dot(q, rows[r], n) for r < count; reads several rows side
   // by side, which keeps several memory streams in flight.
-  void (*float_dot_rows)(const float* q, const float* const* rows, size_t count, size_t n,
-                         float* out);
+  void (*float_dot_rows)(const float* q, const float* const* rows, size_t count, size_t n, float* out);
 };
 
 // The reference set; always available.

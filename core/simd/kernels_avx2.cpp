@@ -62,8 +62,7 @@ inline __m256 dequant8(__m256i idx, const Codebook4& t) {
 
 // One chunk: 16 nibbles in coordinate order; a01 += coordinates 0..7,
 // a23 += coordinates 8..15.
-inline void fma_chunk(__m128i nibbles, const float* q, const Codebook4& t, __m256& a01,
-                      __m256& a23) {
+inline void fma_chunk(__m128i nibbles, const float* q, const Codebook4& t, __m256& a01, __m256& a23) {
   const __m256i i01 = _mm256_cvtepu8_epi32(nibbles);
   const __m256i i23 = _mm256_cvtepu8_epi32(_mm_unpackhi_epi64(nibbles, nibbles));
   a01 = _mm256_fmadd_ps(dequant8(i01, t), _mm256_loadu_ps(q), a01);
@@ -72,8 +71,8 @@ inline void fma_chunk(__m128i nibbles, const float* q, const Codebook4& t, __m25
 
 // The reduction on (A0, A1) and (A2, A3).
 inline float reduce4x4(__m256 a01, __m256 a23) {
-  return reduce4x4(_mm256_castps256_ps128(a01), _mm256_extractf128_ps(a01, 1),
-                   _mm256_castps256_ps128(a23), _mm256_extractf128_ps(a23, 1));
+  return reduce4x4(_mm256_castps256_ps128(a01), _mm256_extractf128_ps(a01, 1), _mm256_castps256_ps128(a23),
+                   _mm256_extractf128_ps(a23, 1));
 }
 
 // The batch dequantizes without the byte-widening shuffles of the one-code
@@ -115,8 +114,7 @@ float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t 
   return tail_4bit(reduce4x4(a01, a23), q, code, 8 * chunks, code_bytes, limit);
 }
 
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out) {
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out) {
   const Codebook4 t = load_codebook();
   const __m256i shifts_x = _mm256_load_si256(reinterpret_cast<const __m256i*>(kShiftsX));
   const __m256i shifts_y = _mm256_load_si256(reinterpret_cast<const __m256i*>(kShiftsY));
@@ -175,8 +173,7 @@ namespace teskra::simd::avx2 {
 
 // Baseline-compiled adapter: reading the table out of the std::vector here
 // keeps library code out of the AVX2 region.
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out) {
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out) {
   score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
 }
 

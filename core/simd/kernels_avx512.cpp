@@ -68,11 +68,9 @@ inline float reduce4x4(__m512 acc) {
 // accumulator is put back in coordinate order before the reduction. Every
 // lane still sees the same coordinate in every chunk, so the sums are the
 // reference's.
-alignas(64) constexpr int32_t kChunkLaneCoord[16] = {0, 8, 1, 9,  2, 10, 3, 11,
-                                                     4, 12, 5, 13, 6, 14, 7, 15};
+alignas(64) constexpr int32_t kChunkLaneCoord[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
 // Inverse of kChunkLaneCoord: the lane holding coordinate k.
-alignas(64) constexpr int32_t kChunkCoordLane[16] = {0, 2, 4, 6, 8, 10, 12, 14,
-                                                     1, 3, 5, 7, 9, 11, 13, 15};
+alignas(64) constexpr int32_t kChunkCoordLane[16] = {0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15};
 alignas(64) constexpr int64_t kChunkShifts[8] = {0, 4, 8, 12, 16, 20, 24, 28};
 
 // ---- 2-bit -------------------------------------------------------------
@@ -97,14 +95,13 @@ float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t 
     acc = _mm512_fmadd_ps(dequant16(nibbles_hi(x), table), _mm512_loadu_ps(q + 16 * j + 16), acc);
   }
   if (j < chunks) {
-    acc = _mm512_fmadd_ps(dequant16(nibbles_lo(load8(code + 8 * j)), table),
-                          _mm512_loadu_ps(q + 16 * j), acc);
+    acc =
+        _mm512_fmadd_ps(dequant16(nibbles_lo(load8(code + 8 * j)), table), _mm512_loadu_ps(q + 16 * j), acc);
   }
   return tail_4bit(reduce4x4(acc), q, code, 8 * chunks, code_bytes, limit);
 }
 
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out) {
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out) {
   const __m512 table = _mm512_load_ps(kC4);
   const __m512i lane_coord = _mm512_load_si512(kChunkLaneCoord);
   const __m512i coord_lane = _mm512_load_si512(kChunkCoordLane);
@@ -159,8 +156,7 @@ namespace teskra::simd::avx512 {
 
 // Baseline-compiled adapter: reading the table out of the std::vector here
 // keeps library code out of the AVX-512 region.
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out) {
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out) {
   score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
 }
 

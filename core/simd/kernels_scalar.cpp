@@ -55,13 +55,11 @@ float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_
   return s;
 }
 
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit,
-                      float* out) {
+void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out) {
   for (size_t i = 0; i < codes.n; ++i) out[i] = score_4bit(q, codes.code(i), code_bytes, limit);
 }
 
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes,
-                      float* out) {
+void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out) {
   // The product table holds exactly the rounded products the chain adds.
   const size_t coords = tq.n < 4 * code_bytes ? tq.n : 4 * code_bytes;
   const float* products = tq.products.data();

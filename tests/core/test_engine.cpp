@@ -26,8 +26,10 @@ TEST(EngineAdd, CountDimensionAndOrderOfErrors) {
   std::vector<float> long_by_one(3 * 128 + 1, 1.0f);  // as many whole vectors as ids, and one value more
   const std::vector<uint64_t> two = {1, 2}, three = iota_ids(3);
   EXPECT_EQ(error_of([&] { e.add(two, Vectors{vs[0]}); }), "id/vector count mismatch: 2 ids vs 1 vectors");
-  EXPECT_EQ(error_of([&] { e.add_flat(three, long_by_one); }), "id/vector count mismatch: 3 ids vs 3 vectors");
-  EXPECT_EQ(error_of([&] { Teskra(config(0)).add_flat(three, {}); }), "id/vector count mismatch: 3 ids vs 0 vectors");
+  EXPECT_EQ(error_of([&] { e.add_flat(three, long_by_one); }),
+            "id/vector count mismatch: 3 ids vs 3 vectors");
+  EXPECT_EQ(error_of([&] { Teskra(config(0)).add_flat(three, {}); }),
+            "id/vector count mismatch: 3 ids vs 0 vectors");
   // The query's length is checked before the index's emptiness.
   EXPECT_EQ(error_of([&] { e.search(std::vector<float>(64), 1, std::nullopt); }),
             "dimension mismatch: expected 128, got 64");

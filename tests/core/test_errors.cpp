@@ -22,8 +22,7 @@ TEST(ErrorTexts, EveryVariant) {
     ErrorKind kind;
     std::string text;
   } cases[] = {
-      {E::dimension_mismatch(128, 64), K::DimensionMismatch,
-       "dimension mismatch: expected 128, got 64"},
+      {E::dimension_mismatch(128, 64), K::DimensionMismatch, "dimension mismatch: expected 128, got 64"},
       {E::dimension_mismatch(big, 0), K::DimensionMismatch,
        "dimension mismatch: expected 18446744073709551615, got 0"},
       // u8 payloads print as numbers, never as characters.
@@ -34,8 +33,7 @@ TEST(ErrorTexts, EveryVariant) {
        "id/vector count mismatch: 2 ids vs 18446744073709551615 vectors"},
       {E::io("failed to fill whole buffer"), K::Io, "io error: failed to fill whole buffer"},
       {E::invalid_file("bad magic bytes"), K::InvalidFile, "invalid .tskr file: bad magic bytes"},
-      {E::unsupported_version(4294967295u), K::UnsupportedVersion,
-       "unsupported file version: 4294967295"},
+      {E::unsupported_version(4294967295u), K::UnsupportedVersion, "unsupported file version: 4294967295"},
       {E::unsupported_index_type(200), K::UnsupportedIndexType, "unsupported index type byte: 200"},
       {E::not_implemented("Hnsw"), K::NotImplemented,
        "index type 'Hnsw' is not yet implemented " + dash + " use IndexType::BruteForce"},

@@ -56,7 +56,9 @@ void put(ReplacementFile& f, const std::string& bytes) {
   w.flush();
 }
 
-std::string temp_name(pid_t pid, int n) { return ".teskra-tmp." + std::to_string(pid) + "." + std::to_string(n); }
+std::string temp_name(pid_t pid, int n) {
+  return ".teskra-tmp." + std::to_string(pid) + "." + std::to_string(n);
+}
 
 bool has_unnamed_files(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "core/engine.h"
-#include "core/search/hnsw_index.h"
-#include "core/search/ivf_index.h"
 #include "core/io/atomic_file.h"
 #include "core/io/file.h"
 #include "core/io/format.h"
 #include "core/io/index_file.h"
+#include "core/search/hnsw_index.h"
+#include "core/search/ivf_index.h"
 #include "test_util.h"
 
 // Bytes requested through operator new while counting is on: hostile files
@@ -171,11 +171,17 @@ TEST(IndexFileLayout, SettingsBeyondTheirFieldsAreRefusedTheLargestRoundTrip) {
   TempDir dir;
   const std::string path = dir / "keep.tskr";
   write_file(path, "previous");
-  struct Field { const char* name; IndexType type; uint64_t EngineConfig::*member; uint64_t limit; };
-  const Field fields[] = {{"ivf_nlist", IndexType::IvfFlat, &EngineConfig::ivf_nlist, 0xFFFFFFFFu},
-                          {"ivf_nprobe", IndexType::IvfFlat, &EngineConfig::ivf_nprobe, 0xFFFFFFFFu},
-                          {"hnsw_ef_construction", IndexType::Hnsw, &EngineConfig::hnsw_ef_construction, 0xFFFF},
-                          {"hnsw_ef_search", IndexType::Hnsw, &EngineConfig::hnsw_ef_search, 0xFFFF}};
+  struct Field {
+    const char* name;
+    IndexType type;
+    uint64_t EngineConfig::*member;
+    uint64_t limit;
+  };
+  const Field fields[] = {
+      {"ivf_nlist", IndexType::IvfFlat, &EngineConfig::ivf_nlist, 0xFFFFFFFFu},
+      {"ivf_nprobe", IndexType::IvfFlat, &EngineConfig::ivf_nprobe, 0xFFFFFFFFu},
+      {"hnsw_ef_construction", IndexType::Hnsw, &EngineConfig::hnsw_ef_construction, 0xFFFF},
+      {"hnsw_ef_search", IndexType::Hnsw, &EngineConfig::hnsw_ef_search, 0xFFFF}};
   for (const Field& f : fields) {
     SCOPED_TRACE(f.name);
     EngineConfig c = io_config(f.type, Metric::Dot, 8);
@@ -186,9 +192,9 @@ TEST(IndexFileLayout, SettingsBeyondTheirFieldsAreRefusedTheLargestRoundTrip) {
       t.build();
       return t;
     };
-    EXPECT_EQ(error_of([&] { made(f.limit + 1).save(path); }), std::string("cannot save: ") + f.name + " " +
-                                                      std::to_string(f.limit + 1) + " is above " +
-                                                      std::to_string(f.limit) + ", the largest an index file can hold");
+    EXPECT_EQ(error_of([&] { made(f.limit + 1).save(path); }),
+              std::string("cannot save: ") + f.name + " " + std::to_string(f.limit + 1) + " is above " +
+                  std::to_string(f.limit) + ", the largest an index file can hold");
     EXPECT_EQ(decode(encode(made(f.limit))).config().*f.member, f.limit);
   }
   EXPECT_EQ(read_file(path), "previous");
@@ -205,7 +211,8 @@ TEST(IndexFileRoundTrip, EveryTypeMetricAndLayoutInMemoryAndThroughFiles) {
   for (IndexType type : kTypes) {
     for (Metric metric : kMetrics) {
       for (auto [bits, n4] : {std::pair<uint8_t, int64_t>{4, -1}, {2, -1}, {4, 36}}) {
-        SCOPED_TRACE(std::to_string(int(type)) + "/" + std::to_string(int(metric)) + "/" + std::to_string(n4));
+        SCOPED_TRACE(std::to_string(int(type)) + "/" + std::to_string(int(metric)) + "/" +
+                     std::to_string(n4));
         const Teskra e = filled(type, metric, 100, 150, bits, n4);
         const Bytes bytes = encode(e);
         expect_same_index(e, decode(bytes));
@@ -225,7 +232,9 @@ TEST(IndexFileRoundTrip, EmptyIndexesTheStoredEfSearchAndTheLargestDegree) {
   }
   // ef_search 0 stays 0 in the configuration; the graph searches with 2m.
   const Teskra g = decode(encode(filled(IndexType::Hnsw, Metric::Dot, 8, 30)));
-  EXPECT_EQ(std::tuple(g.config().hnsw_ef_search, dynamic_cast<const HnswIndex&>(g.index()).graph().ef_search()), std::tuple(0u, 8u));
+  EXPECT_EQ(
+      std::tuple(g.config().hnsw_ef_search, dynamic_cast<const HnswIndex&>(g.index()).graph().ef_search()),
+      std::tuple(0u, 8u));
   // The largest degree a file holds, over a few nodes.
   EngineConfig c = io_config(IndexType::Hnsw, Metric::Dot, 4);
   c.hnsw_m = kMaxHnswM;
@@ -248,7 +257,8 @@ TEST(IndexFileVersions, OlderHeadersAndTheirRules) {
   const Bytes v6 = encode(e);
   for (uint32_t v : {2u, 3u, 4u, 5u}) expect_same_index(e, decode(as_version(v6, v)));
   const Teskra v1 = decode(as_version(v6, 1, 5 * 4));
-  EXPECT_EQ(std::tuple(vec(v1.ids()), vec(v1.codes()), v1.norms().size()), std::tuple(vec(e.ids()), vec(e.codes()), 0u));
+  EXPECT_EQ(std::tuple(vec(v1.ids()), vec(v1.codes()), v1.norms().size()),
+            std::tuple(vec(e.ids()), vec(e.codes()), 0u));
   // Versions 1-2 code every coordinate at the nominal width.
   const Teskra two_bit = decode(as_version(encode(filled(IndexType::BruteForce, Metric::Dot, 100, 5, 2)), 2));
   EXPECT_EQ(std::tuple(two_bit.config().n4_dims, two_bit.packed_bytes_per_vec()), std::tuple(0u, 32u));
@@ -257,7 +267,8 @@ TEST(IndexFileVersions, OlderHeadersAndTheirRules) {
     for (uint8_t width : {0, 1, 3, 12}) {
       Bytes b = as_version(v6, v);
       b[13] = char(width);
-      EXPECT_EQ(error_of([&] { decode(b); }), "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)");
+      EXPECT_EQ(error_of([&] { decode(b); }),
+                "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)");
     }
   }
   // IvfFlat files before version 4 have no nprobe field: the constructor's
@@ -317,9 +328,10 @@ TEST(IndexFileDamage, EveryUnsoundFieldIsNamed) {
   const Bytes ivf = encode(filled(IndexType::IvfFlat, Metric::Dot, 12, 30));
   const Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 12, 30));
   const size_t layers0 = 56 + 12 + 8 + 8 + 4, list0 = layers0 + 1;  // node 0's layer count, its first list
-  ASSERT_GT(uint8_t(graph[list0]), 0);  // node 0 has a neighbour to corrupt
-  const std::string unsound = "invalid .tskr file: graph links or entry point name a node or layer the graph "
-                              "does not have";
+  ASSERT_GT(uint8_t(graph[list0]), 0);                              // node 0 has a neighbour to corrupt
+  const std::string unsound =
+      "invalid .tskr file: graph links or entry point name a node or layer the graph "
+      "does not have";
   const std::pair<Bytes, std::string> cases[] = {
       {patched(flat, 0, 'X'), "invalid .tskr file: bad magic bytes"},
       {patched<uint8_t>(flat, 4, 7), "unsupported file version: 7"},
@@ -327,8 +339,9 @@ TEST(IndexFileDamage, EveryUnsoundFieldIsNamed) {
       {patched<uint8_t>(flat, 12, 3), "invalid metric byte: 3"},
       {patched<uint8_t>(flat, 14, 9), "unsupported index type byte: 9"},
       // Refused before any rotation is built (2^26 itself is accepted: see the next test).
-      {patched<uint32_t>(flat, 8, (1u << 26) + 1), "invalid .tskr file: dimension 67108865 pads to 134217728, "
-                                                   "above the largest supported padded dimension (67108864)"},
+      {patched<uint32_t>(flat, 8, (1u << 26) + 1),
+       "invalid .tskr file: dimension 67108865 pads to 134217728, "
+       "above the largest supported padded dimension (67108864)"},
       {patched<uint32_t>(ivf, 60, p + 1),
        "invalid .tskr file: IvfFlat centroid length 17 differs from the padded dimension 16"},
       {patched<uint8_t>(graph, layers0, 0), "invalid .tskr file: graph node 0 has no layers"},
@@ -337,11 +350,14 @@ TEST(IndexFileDamage, EveryUnsoundFieldIsNamed) {
       {patched<uint32_t>(graph, list0 + 2, 30), unsound},
       {patched<uint32_t>(graph, 60, 30), unsound},
       {patched<uint16_t>(graph, 48, 1), "invalid .tskr file: hnsw_m 1 is below 2, which no graph can have"},
-      {patched<uint16_t>(graph, 48, 40000), "invalid .tskr file: hnsw_m 40000 is above 32767, which no index file holds"},
-      {patched<uint16_t>(graph, 50, 0), "invalid .tskr file: hnsw_ef_construction 0 keeps no construction candidates"},
+      {patched<uint16_t>(graph, 48, 40000),
+       "invalid .tskr file: hnsw_m 40000 is above 32767, which no index file holds"},
+      {patched<uint16_t>(graph, 50, 0),
+       "invalid .tskr file: hnsw_ef_construction 0 keeps no construction candidates"},
       // 600 tiny nodes with m raised to 32767 would need 300 MiB of empty slots.
       {patched<uint16_t>(encode(filled(IndexType::Hnsw, Metric::Dot, 4, 600)), 48, 0x7FFF),
-       "invalid .tskr file: graph with hnsw_m 32767 needs more neighbour-list memory than a file of its size can "
+       "invalid .tskr file: graph with hnsw_m 32767 needs more neighbour-list memory than a file of its size "
+       "can "
        "justify"}};
   for (const auto& [b, text] : cases) EXPECT_EQ(error_of([&] { decode(b); }), text);
 }
@@ -361,10 +377,15 @@ TEST(IndexFileDamage, CountsBeyondTheFileFailBeforeAllocating) {
   Bytes wide = patched<uint64_t>(flat.substr(0, 56 + 100), 16, 1);
   poke<uint32_t>(wide, 8, 1u << 26);
   poke<uint32_t>(wide, 32, 1u << 26);
-  const Bytes hostile[] = {patched(flat, 16, uint64_t{1} << 60), patched(flat, 16, uint64_t{1} << 40), fitted, wide,
-                           patched(ivf, 56, 0xFFFFFFFFu), patched(ivf, 56, 1u << 30),
+  const Bytes hostile[] = {patched(flat, 16, uint64_t{1} << 60),
+                           patched(flat, 16, uint64_t{1} << 40),
+                           fitted,
+                           wide,
+                           patched(ivf, 56, 0xFFFFFFFFu),
+                           patched(ivf, 56, 1u << 30),
                            patched<uint32_t>(ivf, 56 + 8 + p * 4, 0xFFFFFFFFu),  // list 0's members
-                           patched(graph, 56, 0xFFFFFFFFu), patched(graph, 56, 1u << 30)};
+                           patched(graph, 56, 0xFFFFFFFFu),
+                           patched(graph, 56, 1u << 30)};
   for (const Bytes& b : hostile) {
     g_requested = 0;
     g_counting = true;
@@ -382,7 +403,8 @@ TEST(IndexFileDamage, CountsBeyondTheFileFailBeforeAllocating) {
 
 TEST(LoadedIndex, VectorsAddedWithoutStoredNormsAreRankedLikeTheOriginal) {
   for (Metric metric : kMetrics) {
-    Teskra original = filled(IndexType::BruteForce, metric, 24, 30, 4, -1, /*fit=*/false);  // v1: no std block
+    Teskra original =
+        filled(IndexType::BruteForce, metric, 24, 30, 4, -1, /*fit=*/false);  // v1: no std block
     const Bytes v1 = as_version(encode(original), 1, 30 * 4);
     // Loaded without norms and untouched: raw scores.
     const Teskra raw = decode(v1);
@@ -390,7 +412,8 @@ TEST(LoadedIndex, VectorsAddedWithoutStoredNormsAreRankedLikeTheOriginal) {
     const auto t = raw.pipeline().transform_query(q);
     const auto top = raw.search(q, 1, std::nullopt);
     float best = -INFINITY;
-    for (size_t i = 0; i < 30; ++i) best = std::max(best, raw.pipeline().score(t.data(), raw.codes().data() + i * 16));
+    for (size_t i = 0; i < 30; ++i)
+      best = std::max(best, raw.pipeline().score(t.data(), raw.codes().data() + i * 16));
     EXPECT_EQ(top[0].score, best);
     // After an add every stored vector has its norm again, so the ranking is the original's.
     Teskra loaded = decode(v1);
@@ -472,7 +495,8 @@ TEST(Save, LinksAreFollowedAndNewFilesGetTheUmaskPermissions) {
   EXPECT_TRUE(fs::is_symlink(dir / "link") && fs::is_symlink(dir / "hop"));
   EXPECT_EQ(read_file(dir / "real/index.tskr"), encode(e));
   EXPECT_EQ(read_file(dir / "real/new.tskr"), encode(e));
-  EXPECT_EQ(fs::status(dir / "real/index.tskr").permissions(), fs::perms(0600));  // a replaced file keeps its mode
+  EXPECT_EQ(fs::status(dir / "real/index.tskr").permissions(),
+            fs::perms(0600));  // a replaced file keeps its mode
   EXPECT_EQ(fs::status(dir / "real/new.tskr").permissions(), fs::perms(0640));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "real"), fs::directory_iterator()), 2);
   fs::create_symlink("loop", dir / "loop");

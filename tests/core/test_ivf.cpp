@@ -41,7 +41,8 @@ Rows blobs(size_t n, size_t dim, size_t blobs, float spread, uint32_t seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> g(0.0f, 1.0f);
   Rows centres(blobs, std::vector<float>(dim)), out(n, std::vector<float>(dim));
-  for (auto& c : centres) for (auto& x : c) x = g(rng);
+  for (auto& c : centres)
+    for (auto& x : c) x = g(rng);
   for (auto& v : out) {
     const auto& c = centres[rng() % blobs];
     for (size_t i = 0; i < dim; ++i) v[i] = c[i] + spread * g(rng);
@@ -57,10 +58,12 @@ std::vector<float> flatten(const Rows& rows) {
 
 // k-means written out from its rules: every row scored against every
 // centroid in every pass, sums in row order.
-KMeansResult plain_kmeans(const std::vector<float>& rows, size_t d, uint64_t nlist, uint64_t seed, Metric metric) {
+KMeansResult plain_kmeans(const std::vector<float>& rows, size_t d, uint64_t nlist, uint64_t seed,
+                          Metric metric) {
   const size_t n = rows.size() / d, k = std::min<size_t>(n, std::max<uint64_t>(nlist, 1));
   const size_t step = std::max<size_t>(n / k, 1);
-  KMeansResult p{.k = k, .dim = d, .centroids = std::vector<float>(k * d), .assignment = std::vector<uint32_t>(n, 0)};
+  KMeansResult p{
+      .k = k, .dim = d, .centroids = std::vector<float>(k * d), .assignment = std::vector<uint32_t>(n, 0)};
   auto copy_row = [&](size_t row, size_t c) { std::copy_n(&rows[row * d], d, &p.centroids[c * d]); };
   auto dot = [d](const float* a, const float* b) { return std::inner_product(a, a + d, b, 0.0f); };
   auto pass = [&] {
@@ -70,7 +73,8 @@ KMeansResult plain_kmeans(const std::vector<float>& rows, size_t d, uint64_t nli
       float best_score = 0.0f;
       for (uint32_t c = 0; c < k; ++c) {  // ties (and NaNs) go to the later centroid
         const float* ce = &p.centroids[c * d];
-        const float s = metric == Metric::L2 ? 2.0f * dot(&rows[j * d], ce) - dot(ce, ce) : dot(&rows[j * d], ce);
+        const float s =
+            metric == Metric::L2 ? 2.0f * dot(&rows[j * d], ce) - dot(ce, ce) : dot(&rows[j * d], ce);
         if (c == 0 || !(best_score > s)) {
           best = c;
           best_score = s;
@@ -93,10 +97,13 @@ KMeansResult plain_kmeans(const std::vector<float>& rows, size_t d, uint64_t nli
     }
     for (size_t c = 0; c < k; ++c) {
       float* ce = &p.centroids[c * d];
-      if (count[c] == 0) copy_row((seed + c * 7919) % n, c);
-      else for (size_t i = 0; i < d; ++i) ce[i] = sum[c * d + i] / static_cast<float>(count[c]);
+      if (count[c] == 0)
+        copy_row((seed + c * 7919) % n, c);
+      else
+        for (size_t i = 0; i < d; ++i) ce[i] = sum[c * d + i] / static_cast<float>(count[c]);
       const float norm = std::sqrt(dot(ce, ce));
-      if (metric == Metric::Cosine && norm > 1e-9f) for (size_t i = 0; i < d; ++i) ce[i] /= norm;
+      if (metric == Metric::Cosine && norm > 1e-9f)
+        for (size_t i = 0; i < d; ++i) ce[i] /= norm;
     }
   }
   pass();  // memberships against the final centroids
@@ -120,7 +127,8 @@ TEST(KMeans, MatchesThePlainRulesBitForBitWithAndWithoutSkipping) {
       const KMeansResult want = plain_kmeans(rows, raw[0].size(), nlist, kDefaultSeed, m);
       uint64_t rescored[2] = {};
       for (bool prune : {false, true}) {
-        const KMeansResult got = kmeans(FlatRows(rows, raw[0].size()), nlist, kDefaultSeed, m, {.prune = prune});
+        const KMeansResult got =
+            kmeans(FlatRows(rows, raw[0].size()), nlist, kDefaultSeed, m, {.prune = prune});
         EXPECT_EQ(got.assignment, want.assignment);
         ASSERT_TRUE(got.iterations == want.iterations && got.centroids.size() == want.centroids.size());
         for (size_t i = 0; i < want.centroids.size(); ++i) {
@@ -138,13 +146,13 @@ TEST(KMeans, MatchesThePlainRulesBitForBitWithAndWithoutSkipping) {
 
 // An IvfFlat built from one segment of ids, codes, norms and float rows.
 IvfFlat build_lists(uint64_t nlist, uint64_t bytes, uint64_t dim, std::vector<uint64_t> ids,
-                    const std::vector<uint8_t>& codes, std::vector<float> norms, const std::vector<float>& rows,
-                    Metric metric) {
-  const CodeStore store(bytes, CodeStore::CodeArray(codes.begin(), codes.end()), std::move(ids), std::move(norms),
-                        true);
+                    const std::vector<uint8_t>& codes, std::vector<float> norms,
+                    const std::vector<float>& rows, Metric metric) {
+  const CodeStore store(bytes, CodeStore::CodeArray(codes.begin(), codes.end()), std::move(ids),
+                        std::move(norms), true);
   const CodeStore* members[] = {&store};
-  return IvfFlat::build(nlist, 1, bytes, dim, members, FlatRows(rows, rows.size() / store.size()), kDefaultSeed,
-                        metric);
+  return IvfFlat::build(nlist, 1, bytes, dim, members, FlatRows(rows, rows.size() / store.size()),
+                        kDefaultSeed, metric);
 }
 
 TEST(KMeans, FixedExamplesAndDegenerateInputs) {
@@ -153,7 +161,8 @@ TEST(KMeans, FixedExamplesAndDegenerateInputs) {
   EXPECT_EQ(r.assignment, (std::vector<uint32_t>{0, 0, 1, 1}));
   EXPECT_EQ(r.centroids, (std::vector<float>{0.5f, 0, 10.5f, 0}));
   EXPECT_EQ(r.iterations, 2u);  // the second pass changes nothing
-  const IvfFlat ivf = build_lists(2, 1, 2, iota_ids(4, 100), {10, 11, 12, 13}, {1, 2, 3, 4}, four, Metric::L2);
+  const IvfFlat ivf =
+      build_lists(2, 1, 2, iota_ids(4, 100), {10, 11, 12, 13}, {1, 2, 3, 4}, four, Metric::L2);
   ASSERT_EQ(ivf.lists().size(), 2u);
   EXPECT_EQ(ivf.lists()[0].centroid, (std::vector<float>{0.5f, 0}));
   EXPECT_EQ(vec(ivf.lists()[0].members.ids()), (std::vector<uint64_t>{100, 101}));
@@ -202,7 +211,13 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
     return error.empty() ? std::to_string(hits) + " hits" : error;
   };
   const std::string empty = "index is empty", unbuilt = "call build() before search() for IvfFlat indexes";
-  struct Step { const char* what; std::function<void()> act; std::string error; uint64_t n; std::string probe; };
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::string error;
+    uint64_t n;
+    std::string probe;
+  };
   const Step steps[] = {
       {"nothing added", [] {}, "", 0, empty},
       {"a build of nothing", [&] { e.build(); }, empty, 0, empty},
@@ -231,7 +246,8 @@ TEST(EngineIvf, UnbuiltBuiltAndPendingStates) {
 // vectors exist, and a small allowlist is searched exactly.
 TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
   const Rows vs = blobs(3000, 32, 30, 0.5f, 21);
-  Teskra e(ivf_config(32, 30, 1, Metric::Dot)), flat(ivf_config(32, 30, 1, Metric::Dot, IndexType::BruteForce));
+  Teskra e(ivf_config(32, 30, 1, Metric::Dot)),
+      flat(ivf_config(32, 30, 1, Metric::Dot, IndexType::BruteForce));
   for (Teskra* t : {&e, &flat}) t->add(iota_ids(3000), vs);
   e.build();
   std::mt19937 rng(3);
@@ -250,7 +266,8 @@ TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
         const auto exact = flat.search(vs[q * 97], 10, std::span(allow));
         ASSERT_EQ(hits.size(), exact.size());
         for (size_t i = 0; i < hits.size(); ++i) {
-          EXPECT_EQ(std::tuple(hits[i].id, bits(hits[i].score)), std::tuple(exact[i].id, bits(exact[i].score)));
+          EXPECT_EQ(std::tuple(hits[i].id, bits(hits[i].score)),
+                    std::tuple(exact[i].id, bits(exact[i].score)));
         }
       }
     }
@@ -318,7 +335,8 @@ TEST(EngineFit, ValuesAndErrorsInOrder) {
   e.fit(Rows{{0, 0, 0}, {2, 2, 2}});
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));
   e.add(iota_ids(1), Rows{{1, 2, 3}});
-  EXPECT_EQ(error_of([&] { e.fit({}); }), "fit() must be called before add() — index already contains vectors");
+  EXPECT_EQ(error_of([&] { e.fit({}); }),
+            "fit() must be called before add() — index already contains vectors");
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));
 }
 

@@ -165,7 +165,12 @@ constexpr int kValueKinds = 5;
 std::vector<float> make_values(size_t n, int kind, std::mt19937_64& rng) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-  const float specials[] = {kNaN, -kNaN, kInf, -kInf, 0.0f, -0.0f,
+  const float specials[] = {kNaN,
+                            -kNaN,
+                            kInf,
+                            -kInf,
+                            0.0f,
+                            -0.0f,
                             std::numeric_limits<float>::denorm_min(),
                             -std::bit_cast<float>(0x007fffffu),
                             std::numeric_limits<float>::max(),
@@ -175,18 +180,23 @@ std::vector<float> make_values(size_t n, int kind, std::mt19937_64& rng) {
   for (size_t i = 0; i < n; ++i) {
     const uint64_t r = rng();
     switch (kind) {
-      case 0: q[i] = normal(rng); break;
+      case 0:
+        q[i] = normal(rng);
+        break;
       case 1: {
         uint32_t b = static_cast<uint32_t>(r);
         if (((b >> 23) & 0xFF) == 0xFF) b &= ~(1u << 30);  // no inf/NaN
         q[i] = std::bit_cast<float>(b);
         break;
       }
-      case 2: q[i] = r % 16 == 0 ? specials[(r >> 8) % std::size(specials)] : normal(rng); break;
+      case 2:
+        q[i] = r % 16 == 0 ? specials[(r >> 8) % std::size(specials)] : normal(rng);
+        break;
       case 3:
         q[i] = i % 3 == 2 ? normal(rng) * 1e-6f : (i % 2 ? -1e6f : 1e6f) * (1 + normal(rng) / 1e3f);
         break;
-      default: q[i] = -0.0f;
+      default:
+        q[i] = -0.0f;
     }
   }
   return q;
@@ -228,9 +238,7 @@ struct Codes {
   CodeBatch strided_batch() const {
     return CodeBatch{.base = strided.data(), .stride = stride, .n = n, .offset = offset};
   }
-  CodeBatch pointer_batch() const {
-    return CodeBatch{.ptrs = ptrs.data(), .n = n, .offset = offset};
-  }
+  CodeBatch pointer_batch() const { return CodeBatch{.ptrs = ptrs.data(), .n = n, .offset = offset}; }
 };
 
 // Two pages, the second inaccessible: a buffer placed to end at the page
@@ -301,10 +309,8 @@ class Kernels : public ::testing::TestWithParam<KernelLevel> {
         const float want2 = ref().score_2bit(q.data(), q2_len, batch.code(i), c.bytes);
         EXPECT_SAME(out4[i], want4) << "4-bit batch " << at << i;
         EXPECT_SAME(out2[i], want2) << "2-bit batch " << at << i;
-        EXPECT_SAME(k().score_4bit(q.data(), batch.code(i), c.bytes, limit), want4)
-            << "4-bit " << at << i;
-        EXPECT_SAME(k().score_2bit(q.data(), q2_len, batch.code(i), c.bytes), want2)
-            << "2-bit " << at << i;
+        EXPECT_SAME(k().score_4bit(q.data(), batch.code(i), c.bytes, limit), want4) << "4-bit " << at << i;
+        EXPECT_SAME(k().score_2bit(q.data(), q2_len, batch.code(i), c.bytes), want2) << "2-bit " << at << i;
       }
       EXPECT_EQ(out4[c.n], 12345.0f) << "4-bit batch wrote past n, " << what;
       EXPECT_EQ(out2[c.n], 12345.0f) << "2-bit batch wrote past n, " << what;
@@ -336,8 +342,10 @@ TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
     const std::vector<float> q = make_values(4 * bytes, kind % kValueKinds, rng);
     const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
     check_codes(c, q, 2 * bytes, 4 * bytes, what);
-    if (bytes > 1) check_codes(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
-    else for (size_t q_len : {1, 2}) check_codes(c, q, q_len, q_len, what + " short q");
+    if (bytes > 1)
+      check_codes(c, q, 2 * bytes - 1, 4 * bytes - 2, what + " short q");
+    else
+      for (size_t q_len : {1, 2}) check_codes(c, q, q_len, q_len, what + " short q");
   }
 }
 
@@ -347,8 +355,8 @@ TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
 // allocation per row, so sanitizer builds catch a read past one.
 TEST_P(Kernels, CentroidPanelIsThePlainLoop) {
   constexpr float kInf = std::numeric_limits<float>::infinity();
-  const float extremes[] = {std::numeric_limits<float>::quiet_NaN(), kInf, -kInf, 1e-40f,
-                            -0.0f, 3e38f, -3e38f, 0.0f};
+  const float extremes[] = {
+      std::numeric_limits<float>::quiet_NaN(), kInf, -kInf, 1e-40f, -0.0f, 3e38f, -3e38f, 0.0f};
   std::mt19937_64 rng(5);
   for (size_t dim : {1, 7, 64, 131}) {
     for (size_t k : {1, 5, 64, 65, 130}) {
@@ -419,13 +427,11 @@ TEST_P(Kernels, NoReadPastTheEnd) {
       fill_code(codes, n * bytes, 0, rng);
       std::vector<const uint8_t*> ptrs(n);
       for (size_t i = 0; i < n; ++i) ptrs[i] = codes + (n - 1 - i) * bytes;
-      const CodeBatch batches[] = {{.base = codes, .stride = bytes, .n = n},
-                                   {.ptrs = ptrs.data(), .n = n}};
+      const CodeBatch batches[] = {{.base = codes, .stride = bytes, .n = n}, {.ptrs = ptrs.data(), .n = n}};
       std::vector<float> out(n);
       for (size_t limit = bytes == 1 ? 1 : 2 * bytes; limit <= 2 * bytes; ++limit) {
         const float* q = b.holding(make_values(limit, 0, rng));
-        EXPECT_SAME(k().score_4bit(q, ptrs[0], bytes, limit),
-                    ref().score_4bit(q, ptrs[0], bytes, limit));
+        EXPECT_SAME(k().score_4bit(q, ptrs[0], bytes, limit), ref().score_4bit(q, ptrs[0], bytes, limit));
         for (const CodeBatch& batch : batches) {
           k().score_4bit_batch(q, batch, bytes, limit, out.data());
           for (size_t i = 0; i < n; ++i) {
@@ -435,8 +441,7 @@ TEST_P(Kernels, NoReadPastTheEnd) {
       }
       for (size_t q_len = bytes == 1 ? 1 : 4 * bytes - 1; q_len < 4 * bytes; ++q_len) {
         const float* q = b.holding(make_values(q_len, 0, rng));
-        EXPECT_SAME(k().score_2bit(q, q_len, ptrs[0], bytes),
-                    ref().score_2bit(q, q_len, ptrs[0], bytes));
+        EXPECT_SAME(k().score_2bit(q, q_len, ptrs[0], bytes), ref().score_2bit(q, q_len, ptrs[0], bytes));
         const TwoBitQuery tq = TwoBitQuery::from(q, q_len);
         for (const CodeBatch& batch : batches) {
           k().score_2bit_batch(tq, batch, bytes, out.data());

@@ -128,7 +128,8 @@ TEST(Parallel, ThreadCountNeverShowsInTheIndex) {
         if (type != IndexType::Hnsw) e.build(exec);
         e.add_flat(iota_ids(second.size(), 5000), flat, exec);
         e.build(exec);
-        const std::string got = bytes_of(e), rows = batch_of(e, std::span<const float>(flat).first(40 * 48), exec);
+        const std::string got = bytes_of(e),
+                          rows = batch_of(e, std::span<const float>(flat).first(40 * 48), exec);
         if (threads == 1) want = got, want_rows = rows;
         EXPECT_TRUE(got == want && rows == want_rows)
             << index_type_name(type) << " " << metric_name(metric) << " " << threads;
@@ -145,10 +146,12 @@ TEST(Parallel, KMeansIsTheSameOnAnyThreadCount) {
   for (Metric metric : {Metric::Cosine, Metric::L2}) {
     const KMeansResult one = kmeans(FlatRows(rows, 24), 40, kDefaultSeed, metric);
     for (size_t threads : {2u, 3u, 8u}) {
-      const KMeansResult many = kmeans(FlatRows(rows, 24), 40, kDefaultSeed, metric, {}, {.threads = threads});
+      const KMeansResult many =
+          kmeans(FlatRows(rows, 24), 40, kDefaultSeed, metric, {}, {.threads = threads});
       EXPECT_EQ(many.assignment, one.assignment);
       ASSERT_EQ(many.centroids.size(), one.centroids.size());
-      for (size_t i = 0; i < one.centroids.size(); ++i) ASSERT_EQ(bits(many.centroids[i]), bits(one.centroids[i]));
+      for (size_t i = 0; i < one.centroids.size(); ++i)
+        ASSERT_EQ(bits(many.centroids[i]), bits(one.centroids[i]));
       EXPECT_EQ(std::tie(many.iterations, many.rows_rescored), std::tie(one.iterations, one.rows_rescored));
     }
   }
@@ -177,7 +180,8 @@ TEST(Parallel, InterruptedCallsLeaveTheIndexAsAFailureDoes) {
     ivf.add(iota_ids(2000), Vectors(data.begin(), data.begin() + 2000));
     StopAfter soon(1);
     EXPECT_THROW(ivf.build({.threads = threads, .interrupt = &soon}), Interrupted);
-    EXPECT_EQ(error_of([&] { ivf.search(data[0], 1, std::nullopt); }), "call build() before search() for IvfFlat indexes");
+    EXPECT_EQ(error_of([&] { ivf.search(data[0], 1, std::nullopt); }),
+              "call build() before search() for IvfFlat indexes");
     ivf.build();
     ivf.add(iota_ids(500, 9000), Vectors(data.begin() + 2000, data.begin() + 2500));
     const auto before = ivf.search(data[7], 5, std::nullopt);
@@ -187,7 +191,8 @@ TEST(Parallel, InterruptedCallsLeaveTheIndexAsAFailureDoes) {
     const auto after = ivf.search(data[7], 5, std::nullopt);
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < after.size(); ++i) {
-      EXPECT_EQ(std::tuple(after[i].id, bits(after[i].score)), std::tuple(before[i].id, bits(before[i].score)));
+      EXPECT_EQ(std::tuple(after[i].id, bits(after[i].score)),
+                std::tuple(before[i].id, bits(before[i].score)));
     }
 
     // search_batch stops too.

@@ -44,10 +44,9 @@ Floats random_vector(std::mt19937& rng, size_t n, float sd = 1.0f) {
   return v;
 }
 
-QuantPipeline pipeline(uint64_t dim, uint64_t n4, Metric metric = Metric::Cosine,
-                       uint8_t width = 4) {
-  return QuantPipeline(EngineConfig{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed,
-                                    .bit_width = width, .metric = metric});
+QuantPipeline pipeline(uint64_t dim, uint64_t n4, Metric metric = Metric::Cosine, uint8_t width = 4) {
+  return QuantPipeline(
+      EngineConfig{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed, .bit_width = width, .metric = metric});
 }
 
 // The quantizers as defined: the index of the first threshold the value is
@@ -66,17 +65,15 @@ std::array<uint32_t, N> bits(const std::array<float, N>& t) {
 
 TEST(Tables, BitPatterns) {
   EXPECT_EQ(bits(CENTROIDS_4BIT),
-            (std::array<uint32_t, 16>{0xc02ee2bf, 0xc0046ac7, 0xbfcf1c25, 0xbfa0cc2f, 0xbf713d3a,
-                                      0xbf28215d, 0xbec6ae44, 0xbe0379fb, 0x3e0379fb, 0x3ec6ae44,
-                                      0x3f28215d, 0x3f713d3a, 0x3fa0cc2f, 0x3fcf1c25, 0x40046ac7,
-                                      0x402ee2bf}));
+            (std::array<uint32_t, 16>{0xc02ee2bf, 0xc0046ac7, 0xbfcf1c25, 0xbfa0cc2f, 0xbf713d3a, 0xbf28215d,
+                                      0xbec6ae44, 0xbe0379fb, 0x3e0379fb, 0x3ec6ae44, 0x3f28215d, 0x3f713d3a,
+                                      0x3fa0cc2f, 0x3fcf1c25, 0x40046ac7, 0x402ee2bf}));
   // The inner pair sits one ulp beyond the float midpoint 0.258221656.
   EXPECT_EQ(bits(THRESHOLDS_4BIT),
-            (std::array<uint32_t, 15>{0xc019a6c3, 0xbfebf8da, 0xbfb7f42a, 0xbf8cb566, 0xbf4caf4c,
-                                      0xbf05bc40, 0xbe8435a2, 0x00000000, 0x3e8435a2, 0x3f05bc40,
-                                      0x3f4caf4c, 0x3f8cb566, 0x3fb7f42a, 0x3febf8da, 0x4019a6c3}));
-  EXPECT_EQ(bits(CENTROIDS_2BIT),
-            (std::array<uint32_t, 4>{0xbfc1555d, 0xbee7d2c8, 0x3ee7d2c8, 0x3fc1555d}));
+            (std::array<uint32_t, 15>{0xc019a6c3, 0xbfebf8da, 0xbfb7f42a, 0xbf8cb566, 0xbf4caf4c, 0xbf05bc40,
+                                      0xbe8435a2, 0x00000000, 0x3e8435a2, 0x3f05bc40, 0x3f4caf4c, 0x3f8cb566,
+                                      0x3fb7f42a, 0x3febf8da, 0x4019a6c3}));
+  EXPECT_EQ(bits(CENTROIDS_2BIT), (std::array<uint32_t, 4>{0xbfc1555d, 0xbee7d2c8, 0x3ee7d2c8, 0x3fc1555d}));
   EXPECT_EQ(bits(THRESHOLDS_2BIT), (std::array<uint32_t, 3>{0xbf7b4a0f, 0, 0x3f7b4a0f}));
 }
 
@@ -134,11 +131,18 @@ TEST(Packing, ReferenceBytesAndPartialBytes) {
 }
 
 TEST(Pipeline, LayoutSizesAndValidation) {
-  struct { uint64_t dim, n4, pb4, n2, bytes; } const cases[] = {
-      {100, 128, 64, 0, 64},      {100, 0, 0, 128, 32},         {100, 64, 32, 64, 48},
-      {100, 36, 18, 92, 41},      {1536, 2048, 1024, 0, 1024}, {1536, 0, 0, 2048, 512},
-      {1536, 1024, 512, 1024, 768}, {1, 1, 1, 0, 1},           {2, 2, 1, 0, 1},
-      {1, 0, 0, 1, 1}};
+  struct {
+    uint64_t dim, n4, pb4, n2, bytes;
+  } const cases[] = {{100, 128, 64, 0, 64},
+                     {100, 0, 0, 128, 32},
+                     {100, 64, 32, 64, 48},
+                     {100, 36, 18, 92, 41},
+                     {1536, 2048, 1024, 0, 1024},
+                     {1536, 0, 0, 2048, 512},
+                     {1536, 1024, 512, 1024, 768},
+                     {1, 1, 1, 0, 1},
+                     {2, 2, 1, 0, 1},
+                     {1, 0, 0, 1, 1}};
   for (const auto& c : cases) {
     const QuantPipeline p = pipeline(c.dim, c.n4);
     EXPECT_EQ(p.pb4(), c.pb4) << c.dim << "/" << c.n4;
@@ -148,10 +152,16 @@ TEST(Pipeline, LayoutSizesAndValidation) {
   }
   // n4 must be P or a multiple of 4 up to P; the error names the set width.
   for (uint8_t width : {2, 4}) {
-    for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 130}, {100, 30}, {100, 129},
-                           {100, 2}, {100, 127}, {1, 2}, {2, 1}}) {
+    for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 130},
+                           {100, 30},
+                           {100, 129},
+                           {100, 2},
+                           {100, 127},
+                           {1, 2},
+                           {2, 1}}) {
       EXPECT_EQ(test_util::error_of([&] { pipeline(dim, n4, Metric::Cosine, width); }),
-                "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)") << dim << "/" << n4;
+                "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)")
+          << dim << "/" << n4;
     }
   }
 }
@@ -169,8 +179,8 @@ TEST(Pipeline, PrepareInput) {
 
   // Zero, sub-floor (norm 6e-8 < 2^-23) and NaN norms pass through.
   const QuantPipeline c4 = pipeline(4, 4);
-  for (const Floats& v : {Floats(4, 0.0f), Floats{3e-8f, -3e-8f, 3e-8f, 3e-8f},
-                          Floats{1.0f, kNan, 2.0f, 0.0f}}) {
+  for (const Floats& v :
+       {Floats(4, 0.0f), Floats{3e-8f, -3e-8f, 3e-8f, 3e-8f}, Floats{1.0f, kNan, 2.0f, 0.0f}}) {
     expect_same_bits(c4.prepare_input(v), v);
   }
   EXPECT_EQ(c4.prepare_input(Floats{2e-7f, 0.0f, 0.0f, 0.0f})[0], 1.0f);
@@ -191,15 +201,20 @@ TEST(Pipeline, PrepareInput) {
   for (QuantPipeline* p : {&l2, &dot}) p->set_std_params({m, {0.5f, 2.0f, 4.0f, 8.0f}});
   expect_same_bits(l2.prepare_input(m), Floats(4, 0.0f));
   EXPECT_EQ(l2.encode(m), (Bytes{0x88, 0x88}));
-  expect_same_bits(l2.prepare_input(Floats{3.0f, 0.0f, 3.5f, -4.0f}),
-                   {1.0f, -4.0f, 2.0f, -64.0f});
+  expect_same_bits(l2.prepare_input(Floats{3.0f, 0.0f, 3.5f, -4.0f}), {1.0f, -4.0f, 2.0f, -64.0f});
   expect_same_bits(dot.prepare_input(m), m);
 }
 
 TEST(Pipeline, TransformAndEncode) {
   std::mt19937 rng(4);
-  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{0, 0}, {1, 1}, {3, 0}, {100, 0},
-                         {100, 36}, {100, 124}, {100, 128}, {1536, 1024}}) {
+  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{0, 0},
+                         {1, 1},
+                         {3, 0},
+                         {100, 0},
+                         {100, 36},
+                         {100, 124},
+                         {100, 128},
+                         {1536, 1024}}) {
     const QuantPipeline p = pipeline(dim, n4, Metric::Dot);
     const Floats x = random_vector(rng, dim, 10.0f);
     // Rotate, then scale by sqrtf(P) as a separate rounding.
@@ -231,8 +246,15 @@ TEST(Pipeline, ComputeNormCountsEverySlot) {
   // last byte (P 1 and 2). A zero cosine vector must code to the innermost
   // centroids rather than through a division by zero.
   std::mt19937 rng(7);
-  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 36}, {100, 128}, {100, 0},
-                         {1536, 1024}, {1536, 2048}, {2, 0}, {1, 1}, {1, 0}, {3, 0}}) {
+  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 36},
+                         {100, 128},
+                         {100, 0},
+                         {1536, 1024},
+                         {1536, 2048},
+                         {2, 0},
+                         {1, 1},
+                         {1, 0},
+                         {3, 0}}) {
     const QuantPipeline p = pipeline(dim, n4);
     for (const Floats& x : {random_vector(rng, dim), Floats(dim, 0.0f)}) {
       const Bytes code = p.encode(x);
@@ -276,8 +298,7 @@ void check_scores(const QuantPipeline& p, std::mt19937& rng, size_t n) {
   std::shuffle(ptrs.begin(), ptrs.end(), rng);
   Floats out_ptr(n + 1, -7.0f), out_strided(n + 1, -7.0f);
   p.score_batch(pq, {.ptrs = ptrs.data(), .n = n}, out_ptr.data());
-  p.score_batch(pq, {.base = records.data(), .stride = stride, .n = n, .offset = header},
-                out_strided.data());
+  p.score_batch(pq, {.base = records.data(), .stride = stride, .n = n, .offset = header}, out_strided.data());
   ASSERT_EQ(out_ptr[n], -7.0f);
   ASSERT_EQ(out_strided[n], -7.0f);
   for (size_t i = 0; i < n; ++i) {

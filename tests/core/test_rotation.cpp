@@ -57,9 +57,8 @@ void expect_same_bits(const Floats& got, const Floats& want, uint64_t dim) {
 }
 
 TEST(Rhdh, PaddedDimsAndUnallocatableDims) {
-  const std::pair<uint64_t, uint64_t> cases[] = {{0, 1},     {1, 1},     {2, 2},      {3, 4},
-                                                 {5, 8},     {100, 128}, {128, 128},  {1025, 2048},
-                                                 {1536, 2048}};
+  const std::pair<uint64_t, uint64_t> cases[] = {{0, 1},     {1, 1},     {2, 2},       {3, 4},      {5, 8},
+                                                 {100, 128}, {128, 128}, {1025, 2048}, {1536, 2048}};
   for (auto [dim, padded] : cases) {
     const Rhdh r(dim, kSeed);
     EXPECT_EQ(r.padded_dim(), padded) << dim;
@@ -76,18 +75,15 @@ TEST(Rhdh, PaddedDimsAndUnallocatableDims) {
 
 TEST(Rhdh, ReferenceSignStrings) {
   const Rhdh r64(64, kSeed);
-  EXPECT_EQ(sign_string(r64, 0, 32),
-            "- + - + + + + - - + - + - - - + - - + + - - - - - - + - + - - +");
-  EXPECT_EQ(sign_string(r64, 32, 64),
-            "- + + + + + - + + + + + + - + - - + + - + - + + - - - + + - + -");
+  EXPECT_EQ(sign_string(r64, 0, 32), "- + - + + + + - - + - + - - - + - - + + - - - - - - + - + - - +");
+  EXPECT_EQ(sign_string(r64, 32, 64), "- + + + + + - + + + + + + - + - - + + - + - + + - - - + + - + -");
   EXPECT_EQ(sign_string(Rhdh(16, 0), 0, 16), "+ + + + + - + - + - + + + - + -");
   EXPECT_EQ(sign_string(Rhdh(16, 1), 0, 16), "+ - + - + + - - + + - + + + + -");
   // One keystream word per sign: a longer rotation extends a shorter one.
   const Rhdh big(4096, kSeed);
   for (uint64_t dim : {1, 3, 17, 100, 1000}) {
     const Rhdh small(dim, kSeed);
-    EXPECT_TRUE(std::equal(small.signs().begin(), small.signs().end(), big.signs().begin()))
-        << dim;
+    EXPECT_TRUE(std::equal(small.signs().begin(), small.signs().end(), big.signs().begin())) << dim;
   }
 }
 
@@ -96,14 +92,12 @@ TEST(Rhdh, ReferenceSignStrings) {
 // are pinned by the reference signs 17..64.
 TEST(Rhdh, ChaCha20) {
   EXPECT_EQ(rhdh_detail::chacha20_block(std::array<uint32_t, 8>{}, 0),
-            (std::array<uint32_t, 16>{0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653,
-                                      0xb819d2bd, 0x1aed8da0, 0xccef36a8, 0xc70d778b,
-                                      0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8,
+            (std::array<uint32_t, 16>{0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0,
+                                      0xccef36a8, 0xc70d778b, 0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8,
                                       0xf4b8436a, 0x1ca11815, 0x69b687c3, 0x8665eeb2}));
   // The counter's high word must reach state word 13.
   const auto key = rhdh_detail::expand_key(kSeed);
-  EXPECT_NE(rhdh_detail::chacha20_block(key, 5),
-            rhdh_detail::chacha20_block(key, 5 + (uint64_t{1} << 32)));
+  EXPECT_NE(rhdh_detail::chacha20_block(key, 5), rhdh_detail::chacha20_block(key, 5 + (uint64_t{1} << 32)));
 }
 
 TEST(Rhdh, ApplyMatchesTextbookLoopAndPreservesNorm) {

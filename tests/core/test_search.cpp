@@ -68,10 +68,10 @@ TEST(SortResults, StableByScoreOnlyWithNanComparingEqual) {
 
 TEST(Allowlist, ChoosesBitmapOrSetByTheSizeRule) {
   const std::pair<std::vector<uint64_t>, bool> cases[] = {
-      {{3, 70, 5000}, true},            // 79 words < 96
-      {{1000000}, false},               // 15625 words for one id
+      {{3, 70, 5000}, true},  // 79 words < 96
+      {{1000000}, false},     // 15625 words for one id
       {{uint64_t{1} << 26}, false},
-      {{31 * 64 + 5}, true},            // 31 words for one id is below 32
+      {{31 * 64 + 5}, true},  // 31 words for one id is below 32
       {{32 * 64}, false}};
   for (const auto& [ids, bitmap] : cases) EXPECT_EQ(Allowlist(ids).is_bitmap(), bitmap) << ids[0];
   EXPECT_EQ(Allowlist(cases[0].first).bitmap_words(), 79u);

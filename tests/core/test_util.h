@@ -58,10 +58,16 @@ inline std::string error_of(const std::function<void()>& f) {
 }
 
 // n4 < 0: the width's default layout (every coordinate at 4 bits, or all at 2).
-inline EngineConfig config(uint64_t dim, Metric metric = Metric::Cosine, IndexType type = IndexType::BruteForce,
-                           uint8_t bit_width = 4, int64_t n4 = -1) {
-  return {.dim = dim, .n4_dims = n4 >= 0 ? uint64_t(n4) : bit_width == 2 ? 0 : padded_dim_for(dim),
-          .seed = kDefaultSeed, .bit_width = bit_width, .metric = metric, .index_type = type};
+inline EngineConfig config(uint64_t dim, Metric metric = Metric::Cosine,
+                           IndexType type = IndexType::BruteForce, uint8_t bit_width = 4, int64_t n4 = -1) {
+  return {.dim = dim,
+          .n4_dims = n4 >= 0          ? uint64_t(n4)
+                     : bit_width == 2 ? 0
+                                      : padded_dim_for(dim),
+          .seed = kDefaultSeed,
+          .bit_width = bit_width,
+          .metric = metric,
+          .index_type = type};
 }
 
 }  // namespace teskra::test_util
