@@ -1,4 +1,5 @@
 # make demo          build the module into .venv and run the demo
+# make data          rebuild the real LSA vectors from Debian's package descriptions into data/lsa384
 # make check         day to day: the C++ suite and the Python suite (short leak loops) on the release build
 # make test          CI (.ci/run): make check, the C++ suite again on each kernel level, the C++ and
 #                    Python suites built with AddressSanitizer and UBSan
@@ -19,7 +20,7 @@ CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 JOBS ?= $(shell nproc)
 
-.PHONY: all apt venv demo check test check-memory bench bench-kernels bench-search bench-test format \
+.PHONY: all apt venv demo data check test check-memory bench bench-kernels bench-search bench-test format \
 	format-check fuzz clean release scalar asan cpp-test cpp-test-asan cpp-test-kernels check-portable \
 	py-install py-test py-test-asan py-test-asan-leaks py-test-asan-rest test-steps
 
@@ -133,6 +134,16 @@ check-memory: asan release
 
 demo: py-install
 	$(PY) examples/demo.py
+
+# The real LSA vectors for the demo and the benchmarks, rebuilt from Debian's package descriptions into
+# data/lsa384 (a couple of minutes; tools/make_lsa.py says how). Not needed where the set lies beside
+# the repository already.
+$(VENV)/.data-ready: requirements-data.txt | venv
+	$(PY) -m pip install -q -r requirements-data.txt
+	@touch $@
+
+data: $(VENV)/.data-ready
+	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(PY) tools/make_lsa.py data/lsa384
 
 $(VENV)/.bench-ready: requirements-bench.txt | venv
 	$(PY) -m pip install -q -r requirements-bench.txt

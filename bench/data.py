@@ -18,7 +18,10 @@ from pathlib import Path
 import numpy as np
 
 REPO = Path(__file__).resolve().parents[1]
-DEFAULT_REAL = REPO.parent / "shared" / "datasets" / "lsa384"
+# The real LSA vectors: the copy beside the repository where there is one,
+# else the set `make data` builds (tools/make_lsa.py).
+REAL_PLACES = (REPO.parent / "shared" / "datasets" / "lsa384", REPO / "data" / "lsa384")
+DEFAULT_REAL = next((p for p in REAL_PLACES if (p / "base.f16.npy").exists()), REAL_PLACES[-1])
 K = 10
 
 

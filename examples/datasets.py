@@ -10,7 +10,10 @@ from pathlib import Path
 import numpy as np
 
 REPO = Path(__file__).resolve().parents[1]
-DEFAULT_REAL = REPO.parent / "shared" / "datasets" / "lsa384"
+# The real LSA vectors: the copy beside the repository where there is one,
+# else the set `make data` builds (tools/make_lsa.py).
+REAL_PLACES = (REPO.parent / "shared" / "datasets" / "lsa384", REPO / "data" / "lsa384")
+DEFAULT_REAL = next((p for p in REAL_PLACES if (p / "base.f16.npy").exists()), REAL_PLACES[-1])
 
 
 @dataclass
@@ -27,7 +30,7 @@ def load_real(folder: Path, n_queries: int | None = None) -> Dataset:
     queries = np.ascontiguousarray(np.load(folder / "queries.f16.npy").astype(np.float32))
     if n_queries is not None:
         queries = queries[:n_queries]
-    return Dataset(f"{folder.name} ({len(base)}x{base.shape[1]}, real)", base, queries)
+    return Dataset(f"{folder.name} ({len(base)}x{base.shape[1]}, real, from {folder})", base, queries)
 
 
 def clustered(n: int, dim: int, n_queries: int, clusters: int = 100, seed: int = 0) -> Dataset:
@@ -51,6 +54,8 @@ def pick(data_dir: str | None, n_queries: int, fallback_n: int = 20000, dim: int
         return load_real(folder, n_queries)
     if data_dir:
         raise SystemExit(f"no base.f16.npy in {data_dir}")
+    print(f"no LSA vectors in {' or '.join(str(p) for p in REAL_PLACES)} (make data builds them);"
+          " running on a generated set instead")
     return clustered(fallback_n, dim, n_queries)
 
 

@@ -5,7 +5,8 @@ bytes per vector, and the size and load time of each index saved to a file.
     python examples/demo.py [--data DIR] [--queries N]
 
 DIR holds base.f16.npy and queries.f16.npy; by default the LSA vectors beside
-the repository are used when present, else a generated clustered set.
+the repository are used when present, else those `make data` builds into
+data/lsa384, else a generated clustered set (the first line says which).
 """
 
 from __future__ import annotations
