@@ -12,43 +12,20 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "core/io/atomic_file.h"
 #include "core/io/file.h"
+#include "test_util.h"
 
 namespace teskra {
 namespace {
 
+using test_util::read_file;
+using test_util::TempDir;
+using test_util::write_file;
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "teskra-files-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path_)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  fs::path path_;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void write_file(const std::string& path, const std::string& b) { std::ofstream(path, std::ios::binary) << b; }
 
 void put(ReplacementFile& f, const std::string& bytes) {
   FileWriter w(f.fd());

@@ -385,39 +385,6 @@ TEST(HnswLevels, FollowOnlyFromThePosition) {
   EXPECT_EQ(Hnsw::level_for(0, 1e300), kMax);  // saturates, no overflow
 }
 
-// The best-scored rule (Nearest) on a hand-made plane of vectors.
-TEST(HnswNearest, FullListDropsTheLowestBackLinkAndHugeKOrEfFindsEveryNode) {
-  // Unit vectors in a plane at these angles, used as they are: Dot scores are cosines.
-  const QuantPipeline pl = make_pipeline(4, Metric::Dot);
-  std::vector<Floats> raw;
-  for (double d : {0., 1., -1., 2., -2., 3., -3., 4., -4., 40., 0.5}) {
-    raw.push_back({float(std::cos(d * M_PI / 180)), float(std::sin(d * M_PI / 180)), 0, 0});
-  }
-  Encoded e(pl, raw);
-  e.vecs.clear();
-  for (const Floats& v : raw) e.vecs.insert(e.vecs.end(), v.begin(), v.end());
-  Hnsw g(4, kMax, 0, e.bpv, e.p,
-         HnswSelection::Nearest);  // layer 0 holds 8; no walk or list can reach this ef
-  EXPECT_EQ(g.ef_search(), 8u);    // 0 stands for 2m
-  auto holds = [&](uint32_t n, uint32_t x) { return std::ranges::count(g.neighbours(n, 0), x) == 1; };
-  insert_range(g, e, 0, 10, pl);
-  // 40 degrees has node 0 among its best eight but scores below everything
-  // node 0 holds: that back-link is dropped again.
-  EXPECT_TRUE(holds(9, 0) && !holds(0, 9) && holds(0, 8));
-  // 0.5 degrees goes in; of the equal worst (+-4 degrees) the later one goes.
-  insert_range(g, e, 10, 11, pl);
-  EXPECT_EQ(g.neighbours(0, 0).size(), 8u);
-  EXPECT_TRUE(holds(0, 10) && holds(0, 7) && !holds(0, 8));
-  EXPECT_TRUE(std::ranges::is_sorted(g.neighbour_scores(0, 0), std::greater{}));
-  // k and ef far beyond the node count: nothing is reserved for them, and
-  // every node comes back once but node 9, which no list names.
-  for (uint64_t ef : {uint64_t{0}, kMax}) {
-    g.set_ef_search(ef);
-    const auto hits = g.search(pl, prepare(pl, raw[9]), kMax, Metric::Dot);
-    EXPECT_TRUE(hits.size() == 10u && id_set(hits).size() == 10u && !id_set(hits).count(1009));
-  }
-}
-
 // Both rules, every metric, pure and mixed code layouts, a dimension below
 // one SIMD width, ties, short lists, ef_construction down to 0, construction
 // memory freed midway (which changes nothing under Diverse), filtered
@@ -464,7 +431,7 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
         for (uint64_t l = 0; l <= g.level(n); ++l) {
           std::vector<Model::C> want = model.links[n][l];
           if (diverse) std::ranges::for_each(want, [](Model::C& x) { x.score = 0.0f; });  // no scores kept
-          ASSERT_EQ(links(g, n, l), pairs(want)) << n;
+          ASSERT_EQ(links(g, n, l), pairs(want)) << n << " layer " << l;
         }
       }
       // Filtered searches: a few nodes, a tenth, half.
@@ -475,7 +442,7 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
       }
       for (uint64_t ef : {0, 1, 20, 200}) {
         g.set_ef_search(ef);
-        for (const Floats& q : clustered(20, c.dim, 99)) {
+        for (const Floats& q : clustered(10, c.dim, 99)) {
           const PreparedQuery pq = prepare(pl, q);
           for (uint64_t k : {0, 1, 17}) {
             ASSERT_EQ(pairs(g.search(pl, pq, k, c.metric, scratch)), pairs(model.search(pq, k, ef)));
@@ -494,8 +461,8 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
 
 // Recall@10 against the exhaustive scan over the same codes, on touching
 // clusters (Nearest also with its float vectors freed halfway, the second
-// half built against codes) and on well-separated ones, where only the
-// diversity rule keeps the clusters linked.
+// half built against codes). Well-separated clusters, where only the
+// diversity rule keeps the graph linked: HnswDiverse and HnswFiltered.
 TEST(HnswSearch, RecallAgainstOurOwnScan) {
   const auto recall = [](const QuantPipeline& pl, const Encoded& e, const Hnsw& g,
                          const std::vector<Floats>& qs) {
@@ -513,30 +480,20 @@ TEST(HnswSearch, RecallAgainstOurOwnScan) {
   };
   {
     const QuantPipeline pl = make_pipeline(128, Metric::Cosine);
-    const Encoded e(pl, clustered(4000, 128, 21));
-    const std::vector<Floats> qs = clustered(200, 128, 22);
-    Hnsw whole(16, 100, 64, e.bpv, e.p, HnswSelection::Nearest),
-        split(16, 100, 64, e.bpv, e.p, HnswSelection::Nearest), diverse(16, 100, 32, e.bpv, e.p);
-    insert_range(whole, e, 0, 4000, pl);
-    insert_range(split, e, 0, 2000, pl);
+    const Encoded e(pl, clustered(2000, 128, 21));
+    const std::vector<Floats> qs = clustered(100, 128, 22);
+    Hnsw whole(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest),
+        split(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest), diverse(16, 100, 12, e.bpv, e.p);
+    insert_range(whole, e, 0, 2000, pl);
+    insert_range(split, e, 0, 1000, pl);
     split.release_construction();  // the second half is built against codes
-    insert_range(split, e, 2000, 4000, pl);
-    insert_range(diverse, e, 0, 4000, pl);
-    EXPECT_EQ(split.first_held_vector(), 2000u);
+    insert_range(split, e, 1000, 2000, pl);
+    insert_range(diverse, e, 0, 2000, pl);
+    EXPECT_EQ(split.first_held_vector(), 1000u);
     const double r = recall(pl, e, whole, qs);
     EXPECT_GE(r, 0.95);
     EXPECT_GE(recall(pl, e, split, qs), r - 0.03);
     EXPECT_GE(recall(pl, e, diverse, qs), 0.95);  // at half the ef
-  }
-  for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
-    const QuantPipeline pl = make_pipeline(32, metric);
-    const Encoded e(pl, separated(4000, 32, 40, 1));
-    const std::vector<Floats> qs = separated(200, 32, 40, 2);
-    Hnsw nearest(8, 40, 0, e.bpv, e.p, HnswSelection::Nearest), diverse(8, 40, 0, e.bpv, e.p);
-    insert_range(nearest, e, 0, 4000, pl);
-    insert_range(diverse, e, 0, 4000, pl);
-    EXPECT_GE(recall(pl, e, diverse, qs), 0.95) << int(metric);
-    EXPECT_LT(recall(pl, e, nearest, qs), 0.9) << int(metric);  // the islands
   }
 }
 
@@ -545,9 +502,9 @@ TEST(HnswSearch, RecallAgainstOurOwnScan) {
 // a lone search gets.
 TEST(HnswSearch, ConcurrentSearchesGetTheSingleThreadedResults) {
   const QuantPipeline pl = make_pipeline(48, Metric::Cosine);
-  const Encoded e(pl, clustered(3000, 48, 8));
+  const Encoded e(pl, clustered(1500, 48, 8));
   Hnsw big(8, 40, 0, e.bpv, e.p), small(4, 20, 0, e.bpv, e.p);
-  insert_range(big, e, 0, 3000, pl);
+  insert_range(big, e, 0, 1500, pl);
   insert_range(small, e, 0, 300, pl);
   std::vector<PreparedQuery> qs;
   for (const Floats& q : clustered(60, 48, 9)) qs.push_back(prepare(pl, q));
@@ -563,7 +520,7 @@ TEST(HnswSearch, ConcurrentSearchesGetTheSingleThreadedResults) {
   auto run = [&](int t) {
     Hnsw::SearchScratch own;
     start.arrive_and_wait();
-    for (int round = 0; round < 10; ++round) {
+    for (int round = 0; round < 4; ++round) {
       for (size_t j = 0; j < expected.size(); ++j) {
         const size_t at = t == 0 ? j : expected.size() - 1 - j;  // the threads cross midway
         const Hnsw& g = at % 2 == 0 ? big : small;
@@ -588,7 +545,7 @@ TEST(HnswReserve, RoomForTheNextNodesAndRefusalBeyondTheLimit) {
   const QuantPipeline pl = make_pipeline(16, Metric::L2);
   const Encoded e(pl, clustered(400, 16, 12));
   for (const HnswSelection rule : {HnswSelection::Nearest, HnswSelection::Diverse}) {
-    Hnsw g(3, 10, 0, e.bpv, e.p, rule);
+    Hnsw g(3, kMax, 0, e.bpv, e.p, rule);  // no walk reaches this ef_construction: nothing is reserved for it
     g.reserve(400);
     insert_range(g, e, 0, 1, pl);
     uint32_t upper = 1;
@@ -822,23 +779,10 @@ TEST(HnswFiltered, KHitsAtEverySelectivityAndExactlyTheAllowedForTinyLists) {
   }
 }
 
-// The rule is the header's byte 55 (0 diverse, 1 nearest), so a version-6
-// file keeps it, a file written before it existed (0) loads as diverse, and
-// an unknown byte is refused. A loaded graph grows by the rule it was saved
-// with.
-TEST(HnswSelectionFiles, TheRuleIsSavedAndALoadedGraphGrowsByIt) {
-  const auto encode = [](const Teskra& t) {
-    StringSink sink;
-    IndexFile::encode(t, sink);
-    return sink.out;
-  };
-  const auto decode = [](const std::string& b) {
-    MemorySource in({reinterpret_cast<const uint8_t*>(b.data()), b.size()});
-    return IndexFile::decode(in);
-  };
-  const auto rule_of = [](const Teskra& t) {
-    return dynamic_cast<const HnswIndex&>(t.index()).graph().selection();
-  };
+// A loaded graph grows by the rule it was saved with (the header byte and
+// its refusals: tests/python/test_hnsw_selection.py): a diverse graph
+// exactly as the original does, a nearest one keeping link scores.
+TEST(HnswSelectionFiles, ALoadedGraphGrowsByItsRule) {
   const test_util::Vectors first = test_util::random_vectors(300, 16, 1),
                            more = test_util::random_vectors(100, 16, 2);
   for (const HnswSelection rule : {HnswSelection::Diverse, HnswSelection::Nearest}) {
@@ -846,24 +790,13 @@ TEST(HnswSelectionFiles, TheRuleIsSavedAndALoadedGraphGrowsByIt) {
     c.hnsw_m = 4, c.hnsw_ef_construction = 20, c.hnsw_selection = rule;
     Teskra saved(c);
     saved.add(test_util::iota_ids(300), first);
-    saved.build();
-    const std::string bytes = encode(saved);
-    ASSERT_EQ(bytes[55], rule == HnswSelection::Nearest ? 1 : 0);
-    Teskra loaded = decode(bytes);
-    EXPECT_TRUE(loaded.config().hnsw_selection == rule && rule_of(loaded) == rule);
-    std::string old = bytes;
-    old[55] = 0;
-    EXPECT_TRUE(decode(old).config().hnsw_selection == HnswSelection::Diverse);
-    old[55] = 2;
-    EXPECT_EQ(test_util::error_of([&] { decode(old); }),
-              "invalid .tskr file: hnsw_selection byte 2 is neither 0 (diverse) nor 1 (nearest)");
-    // Growing on: a diverse graph exactly as the original does; a nearest
-    // one keeps link scores for its new lists.
+    Teskra loaded = test_util::decode(test_util::encode(saved));
     saved.add(test_util::iota_ids(100, 300), more);
     loaded.add(test_util::iota_ids(100, 300), more);
     const Hnsw& g = dynamic_cast<const HnswIndex&>(loaded.index()).graph();
+    ASSERT_TRUE(loaded.config().hnsw_selection == rule && g.selection() == rule);
     if (rule == HnswSelection::Diverse) {
-      EXPECT_EQ(encode(loaded), encode(saved));
+      EXPECT_EQ(test_util::encode(loaded), test_util::encode(saved));
     } else {
       EXPECT_EQ(g.neighbour_scores(399, 0).size(), g.neighbours(399, 0).size());
       EXPECT_FALSE(g.neighbours(399, 0).empty());

@@ -41,17 +41,14 @@ TEST(OptimalN4Dims, WorkedValuesClampingAndRounding) {
       {2048, 3.0f, 1024},
       {2048, 3.5f, 1536},
       {2048, 2.0f, 0},
-      {2048, 1.0f, 0},
       {2048, -kInf, 0},
       {2048, 4.0f, 2048},
-      {2048, 9.0f, 2048},
       {2048, kInf, 2048},
       {2048, kNan, 0},
       {128, 2.1f, 4},            // x = 6.39999390 -> 6 -> 4
       {1024, 3.3f, 664},         // x = 665.599976 -> 666 -> 664
       {1024, 2.0068359375f, 4},  // x = 3.5 exactly: rounds to 4 (truncation would give 0)
       {1, 4.0f, 0},
-      {2, 4.0f, 0},
       {2, 3.0f, 0},
       // L = 2^64 in single precision: x saturates instead of wrapping.
       {UINT64_MAX, 4.0f, UINT64_MAX & ~uint64_t{3}},

@@ -63,17 +63,13 @@ std::array<uint32_t, N> bits(const std::array<float, N>& t) {
   return std::bit_cast<std::array<uint32_t, N>>(t);
 }
 
-TEST(Tables, BitPatterns) {
-  EXPECT_EQ(bits(CENTROIDS_4BIT),
-            (std::array<uint32_t, 16>{0xc02ee2bf, 0xc0046ac7, 0xbfcf1c25, 0xbfa0cc2f, 0xbf713d3a, 0xbf28215d,
-                                      0xbec6ae44, 0xbe0379fb, 0x3e0379fb, 0x3ec6ae44, 0x3f28215d, 0x3f713d3a,
-                                      0x3fa0cc2f, 0x3fcf1c25, 0x40046ac7, 0x402ee2bf}));
+TEST(Tables, ThresholdBitPatterns) {
+  // The centroids, exported, are pinned by tests/python/reference.py.
   // The inner pair sits one ulp beyond the float midpoint 0.258221656.
   EXPECT_EQ(bits(THRESHOLDS_4BIT),
             (std::array<uint32_t, 15>{0xc019a6c3, 0xbfebf8da, 0xbfb7f42a, 0xbf8cb566, 0xbf4caf4c, 0xbf05bc40,
                                       0xbe8435a2, 0x00000000, 0x3e8435a2, 0x3f05bc40, 0x3f4caf4c, 0x3f8cb566,
                                       0x3fb7f42a, 0x3febf8da, 0x4019a6c3}));
-  EXPECT_EQ(bits(CENTROIDS_2BIT), (std::array<uint32_t, 4>{0xbfc1555d, 0xbee7d2c8, 0x3ee7d2c8, 0x3fc1555d}));
   EXPECT_EQ(bits(THRESHOLDS_2BIT), (std::array<uint32_t, 3>{0xbf7b4a0f, 0, 0x3f7b4a0f}));
 }
 
@@ -83,12 +79,12 @@ TEST(ScalarCodes, TheBranchFreeEncoderFollowsTheComparisonChain) {
   for (uint8_t k = 0; k < 16; ++k) EXPECT_EQ(code_4bit(CENTROIDS_4BIT[k]), k);
   for (uint8_t k = 0; k < 4; ++k) EXPECT_EQ(code_2bit(CENTROIDS_2BIT[k]), k);
   EXPECT_EQ(std::tuple(code_4bit(kNan), code_4bit(-kNan), code_2bit(kNan)), std::tuple(15, 15, 3));
-  // 2000 ulps each side of every threshold, the special values, then random
+  // 200 ulps each side of every threshold, the special values, then random
   // bit patterns (NaNs, subnormals).
   Floats probes = {0.0f, -0.0f, kDenorm, -kDenorm, kInf, -kInf, kNan, -kNan};
   auto around = [&probes](float t) {
     float lo = t, hi = t;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 200; ++i) {
       probes.insert(probes.end(), {lo, hi});
       lo = std::nextafter(lo, -kInf);
       hi = std::nextafter(hi, kInf);
@@ -97,7 +93,7 @@ TEST(ScalarCodes, TheBranchFreeEncoderFollowsTheComparisonChain) {
   std::ranges::for_each(THRESHOLDS_4BIT, around);
   std::ranges::for_each(THRESHOLDS_2BIT, around);
   std::mt19937 rng(1);
-  for (int i = 0; i < 200000; ++i) probes.push_back(std::bit_cast<float>(uint32_t(rng())));
+  for (int i = 0; i < 20000; ++i) probes.push_back(std::bit_cast<float>(uint32_t(rng())));
   for (float x : probes) {
     ASSERT_EQ(code_4bit(x), chain(THRESHOLDS_4BIT, x)) << std::hex << bits(x);
     ASSERT_EQ(code_2bit(x), chain(THRESHOLDS_2BIT, x)) << std::hex << bits(x);
@@ -130,26 +126,9 @@ TEST(Packing, ReferenceBytesAndPartialBytes) {
   }
 }
 
-TEST(Pipeline, LayoutSizesAndValidation) {
-  struct {
-    uint64_t dim, n4, pb4, n2, bytes;
-  } const cases[] = {{100, 128, 64, 0, 64},
-                     {100, 0, 0, 128, 32},
-                     {100, 64, 32, 64, 48},
-                     {100, 36, 18, 92, 41},
-                     {1536, 2048, 1024, 0, 1024},
-                     {1536, 0, 0, 2048, 512},
-                     {1536, 1024, 512, 1024, 768},
-                     {1, 1, 1, 0, 1},
-                     {2, 2, 1, 0, 1},
-                     {1, 0, 0, 1, 1}};
-  for (const auto& c : cases) {
-    const QuantPipeline p = pipeline(c.dim, c.n4);
-    EXPECT_EQ(p.pb4(), c.pb4) << c.dim << "/" << c.n4;
-    EXPECT_EQ(p.n2_dims(), c.n2) << c.dim << "/" << c.n4;
-    EXPECT_EQ(p.packed_bytes_per_vec(), c.bytes) << c.dim << "/" << c.n4;
-    EXPECT_EQ(p.encode(Floats(c.dim, 0.5f)).size(), c.bytes) << c.dim << "/" << c.n4;
-  }
+// The sizes of every layout: tests/python/test_api.py and the model test,
+// against the engine's exports.
+TEST(Pipeline, LayoutValidation) {
   // n4 must be P or a multiple of 4 up to P; the error names the set width.
   for (uint8_t width : {2, 4}) {
     for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 130},
@@ -246,15 +225,9 @@ TEST(Pipeline, ComputeNormCountsEverySlot) {
   // last byte (P 1 and 2). A zero cosine vector must code to the innermost
   // centroids rather than through a division by zero.
   std::mt19937 rng(7);
-  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 36},
-                         {100, 128},
-                         {100, 0},
-                         {1536, 1024},
-                         {1536, 2048},
-                         {2, 0},
-                         {1, 1},
-                         {1, 0},
-                         {3, 0}}) {
+  // (Small layouts, P up to 64, also in the model test against reference.py.)
+  for (auto [dim, n4] :
+       {std::pair<uint64_t, uint64_t>{100, 36}, {100, 0}, {1536, 1024}, {1536, 2048}, {1, 0}}) {
     const QuantPipeline p = pipeline(dim, n4);
     for (const Floats& x : {random_vector(rng, dim), Floats(dim, 0.0f)}) {
       const Bytes code = p.encode(x);

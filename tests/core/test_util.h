@@ -1,12 +1,17 @@
 // Helpers the core tests share: random data, id ranges, configurations,
-// error texts and bit-level float comparison.
+// error texts, bit-level float comparison, index files in memory and a
+// scratch directory.
 #pragma once
+
+#include <stdlib.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -14,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "core/engine.h"
+#include "core/io/byte_stream.h"
+#include "core/io/index_file.h"
 #include "core/types.h"
 
 namespace teskra::test_util {
@@ -69,5 +77,49 @@ inline EngineConfig config(uint64_t dim, Metric metric = Metric::Cosine,
           .metric = metric,
           .index_type = type};
 }
+
+// An engine as the bytes of its index file, and back.
+inline std::string encode(const Teskra& e) {
+  StringSink sink;
+  IndexFile::encode(e, sink);
+  return sink.out;
+}
+
+inline Teskra decode(const std::string& b) {
+  MemorySource in({reinterpret_cast<const uint8_t*>(b.data()), b.size()});
+  return IndexFile::decode(in);
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void write_file(const std::string& path, const std::string& b) {
+  std::ofstream(path, std::ios::binary) << b;
+}
+
+// A scratch directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "teskra-test-XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // The names in it, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  size_t entries() const { return names().size(); }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace teskra::test_util

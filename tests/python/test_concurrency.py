@@ -6,7 +6,8 @@ an element's __float__ that waits on an event). The access rule decides:
 readers share, a writer is alone, and a call that conflicts with another
 thread's waits for it instead of failing. Every join has a timeout: a hang
 fails the test instead of stopping the run. Work inside the engine on
-several threads: test_threads.py.
+several threads, and adders and searchers on one index at once:
+test_threads.py.
 """
 
 import sys
@@ -47,40 +48,6 @@ def run_threads(targets):
         t.join(TIMEOUT)
     assert not any(t.is_alive() for t in threads), "a thread did not finish: deadlock or livelock"
     assert not errors, errors
-
-
-@pytest.mark.parametrize("kind", ["brute_force", "ivf_flat", "hnsw"])
-def test_searchers_and_one_adder(kind):
-    rng = np.random.default_rng(0)
-    data = rng.standard_normal((1200, DIM)).astype(np.float32)
-    t = Teskra(DIM, index_type=kind, ivf_nlist=8, ivf_nprobe=8, hnsw_m=8, hnsw_ef_construction=32)
-    t.add(list(range(200)), data[:200])
-    t.build()
-    seen = []
-
-    def searcher(seed):
-        local = np.random.default_rng(seed)
-        for i in range(300):
-            q = data[local.integers(0, 1200)]
-            hits = t.search(q if i % 2 else q.tolist(), 10, allowlist=None if i % 3 else list(range(0, 1200, 2)))
-            scores = [h["score"] for h in hits]
-            assert len(hits) <= 10 and scores == sorted(scores, reverse=True)
-            assert all(0 <= h["id"] < 1200 for h in hits)
-            if i % 3 == 0:
-                assert all(h["id"] % 2 == 0 for h in hits)
-            seen.append(len(t))
-
-    def adder():
-        for start in range(200, 1200, 100):
-            rows = data[start:start + 100]
-            t.add(list(range(start, start + 100)), rows if start % 200 else rows.tolist())
-            t.build()  # IvfFlat: the new vectors join the lists; the others: nothing to do
-            t.set_nprobe(8)
-            t.set_ef_search(40)
-
-    run_threads([lambda s=s: searcher(s) for s in range(4)] + [adder])
-    assert len(t) == 1200 and 200 <= min(seen) and max(seen) <= 1200
-    assert t.search(data[1100], 1)[0]["id"] == 1100
 
 
 class Blocking:

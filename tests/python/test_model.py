@@ -397,7 +397,7 @@ TestIndexModel = IndexMachine.TestCase
 def test_reference_fma_rounds_once():
     fmaf, rng = ctypes.CDLL("libm.so.6").fmaf, np.random.default_rng(7)
     fmaf.restype, fmaf.argtypes = ctypes.c_float, [ctypes.c_float] * 3
-    n = 20_000
+    n = 5_000
     # Random operands of every magnitude, and constructed cases where a * b + c
     # lies just off a float32 midpoint: a * b = h * (1 - u^2 * 2^-46) with h
     # half a unit in the last place of c, so rounding through float64 first

@@ -1,9 +1,10 @@
 """save and load as Python sees them: arguments, the loaded object, and which class each error becomes.
 
 The file itself (sizes, bytes, older versions, every truncation, hostile counts, atomic replacement,
-links and permissions) is tested byte for byte in tests/core/test_io.cpp; special files, links other
-users plant, kept modes and owners, and killed saves in test_file_safety.py; failing saves in
-test_faults.py; saving inside a conversion callback in test_reentrancy.py.
+links and permissions, loaded indexes of every type, metric and layout answering alike) is tested
+byte for byte in tests/core/test_io.cpp; loaded properties and exports in test_model.py; special
+files, links other users plant, kept modes and owners, and killed saves in test_file_safety.py;
+failing saves in test_faults.py; saving inside a conversion callback in test_reentrancy.py.
 """
 
 import copy
@@ -33,22 +34,6 @@ def filled(index_type="brute_force", metric="cosine", dim=20, n=60, **kwargs):
     return t, data
 
 
-@pytest.mark.parametrize("index_type, metric, layout", [
-    ("brute_force", "l2", {"mixed_ratio": 0.5}), ("ivf_flat", "dot", {"bit_width": 2}), ("hnsw", "cosine", {})])
-def test_loaded_index_is_a_whole_teskra_that_answers_alike(tmp_path, index_type, metric, layout):
-    t, data = filled(index_type, metric, **layout)
-    path = tmp_path / "a.tskr"
-    t.save(str(path))
-    u = t.load(path=str(path))  # a class method, also reached through an instance
-    path.unlink()  # the loaded index owns its data
-    assert type(u) is Teskra
-    props = ("dim", "metric", "index_type", "bit_width", "n4_dims", "padded_dim", "packed_bytes_per_vec", "n_vectors")
-    assert [getattr(u, p) for p in props] == [getattr(t, p) for p in props]
-    for q in data[::9] + 0.1:
-        assert pairs(u.search(q, 7)) == pairs(t.search(q, 7))
-        assert pairs(u.search(q, 5, allowlist=[12, 13, 40, 999])) == pairs(t.search(q, 5, allowlist=[12, 13, 40, 999]))
-
-
 def patched(raw, offset, fmt, value):
     out = bytearray(raw)
     struct.pack_into(fmt, out, offset, value)
@@ -68,8 +53,8 @@ def test_paths_and_error_classes(tmp_path):
 
     # Any os.PathLike, giving str or bytes.
     for given in (tmp_path / "p.tskr", BytesPath()):
-        t.save(given)
-        assert pairs(Teskra.load(given).search([1.0] * 100, 3)) == pairs(t.search([1.0] * 100, 3))
+        t.save(path=given)
+        assert pairs(t.load(path=given).search([1.0] * 100, 3)) == pairs(t.search([1.0] * 100, 3))
     # System failures are the matching OSError subclass, errno and filename set, the text unchanged.
     (tmp_path / "dir.tskr").mkdir()
     (tmp_path / "locked").mkdir(mode=0o500)
