@@ -64,8 +64,19 @@ Teskra::Teskra(const EngineConfig& config)
       pipeline_(make_pipeline(config)),
       index_(make_index(config_, pipeline_.packed_bytes_per_vec(), pipeline_.padded_dim())) {}
 
-Teskra::Teskra(const EngineConfig& config, QuantPipeline pipeline, std::unique_ptr<IndexStructure> index)
-    : config_(config), pipeline_(std::move(pipeline)), index_(std::move(index)) {}
+Teskra::Teskra(const EngineConfig& config, QuantPipeline pipeline, std::unique_ptr<IndexStructure> index,
+               std::shared_ptr<const MappedFile> mapping)
+    : config_(config),
+      pipeline_(std::move(pipeline)),
+      mapping_(std::move(mapping)),
+      index_(std::move(index)) {}
+
+void Teskra::require_changeable(const char* action) const {
+  if (is_view()) {
+    throw ViewIsReadOnly(std::string("cannot ") + action +
+                         " a view of an index file: load() it to change it");
+  }
+}
 
 std::span<const uint8_t> Teskra::codes() const {
   const CodeStore* store = index_->flat_store();
@@ -116,6 +127,7 @@ void Teskra::add_rows(std::span<const uint64_t> ids, const std::function<std::sp
 
 void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
                  const Execution& exec) {
+  require_changeable("add to");
   if (ids.size() != vectors.size()) throw TeskraError::count_mismatch(ids.size(), vectors.size());
   if (ids.empty()) return;
   index_->reserve(ids.size());
@@ -129,6 +141,7 @@ void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<floa
 }
 
 void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec) {
+  require_changeable("add to");
   const uint64_t d = config_.dim;
   if (d == 0) throw TeskraError::count_mismatch(ids.size(), 0);
   // Compare without forming d * ids.size(), which can overflow.
@@ -166,6 +179,7 @@ void Teskra::search_batch(const float* queries, size_t query_dim,
 }
 
 void Teskra::fit(std::span<const std::vector<float>> samples) {
+  require_changeable("fit");
   if (metric() != Metric::L2) return;
   // Every stored vector must be encoded under the same parameters; vectors
   // waiting for a build are not searchable, but they are encoded already.

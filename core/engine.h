@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,16 @@
 #include "core/types.h"
 
 namespace teskra {
+
+class MappedFile;
+
+// A change asked of an index served from its file (Teskra::view), which
+// cannot change: "cannot add to a view of an index file: load() it to change
+// it" and the like. (The binding reports it as RuntimeError with this text.)
+class ViewIsReadOnly : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // The rows of a search_batch result: row i holds counts[i] hits, best
 // first, in ids[i * k ..] and scores[i * k ..]; the k - counts[i] entries
@@ -49,8 +60,10 @@ class Teskra {
   // Throws what validate_config (config.h) throws.
   explicit Teskra(const EngineConfig& config);
   // An engine from parts read from a file: the pipeline built with the
-  // file's parameters and its index structure.
-  Teskra(const EngineConfig& config, QuantPipeline pipeline, std::unique_ptr<IndexStructure> index);
+  // file's parameters and its index structure; for a view, also the mapping
+  // the structure reads, which the engine keeps alive.
+  Teskra(const EngineConfig& config, QuantPipeline pipeline, std::unique_ptr<IndexStructure> index,
+         std::shared_ptr<const MappedFile> mapping = nullptr);
 
   const EngineConfig& config() const { return config_; }
   const QuantPipeline& pipeline() const { return pipeline_; }
@@ -58,6 +71,15 @@ class Teskra {
   IndexType index_type() const { return config_.index_type; }
   uint64_t packed_bytes_per_vec() const { return pipeline_.packed_bytes_per_vec(); }
   const IndexStructure& index() const { return *index_; }
+  // Whether this engine serves an index file in place (view()).
+  bool is_view() const { return mapping_ != nullptr; }
+  // The file a view reads, null for other engines. Whatever points into
+  // the view's data (codes(), ids(), norms()) stays valid while a copy of
+  // this pointer lives, even after the engine is gone.
+  const std::shared_ptr<const MappedFile>& mapping() const { return mapping_; }
+  // Throws ViewIsReadOnly for a view: "cannot <action> a view of an index
+  // file: load() it to change it". Every changing call runs it first.
+  void require_changeable(const char* action) const;
 
   // Searchable vectors: the members of the IvfFlat lists once built, the
   // graph's nodes for Hnsw, otherwise the stored vectors.
@@ -114,10 +136,14 @@ class Teskra {
   // construction vectors; BruteForce: nothing).
   // With exec, the clustering runs on its threads, and an interrupted build
   // changes nothing.
-  void build(const Execution& exec = {}) { index_->build_parallel(pipeline_, exec); }
+  void build(const Execution& exec = {}) {
+    require_changeable("build");
+    index_->build_parallel(pipeline_, exec);
+  }
 
   // Run-time tuning of the IvfFlat lists / the Hnsw graph; no effect on
-  // other types or before an IvfFlat build.
+  // other types or before an IvfFlat build. Views take them too: the
+  // setting lives beside the file's data, and save does not write it.
   void set_nprobe(uint64_t nprobe) { index_->set_nprobe(nprobe); }
   void set_ef_search(uint64_t ef) { index_->set_ef_search(ef); }
 
@@ -135,6 +161,17 @@ class Teskra {
   // to fill whole buffer" for a file shorter than it claims), InvalidFile,
   // UnsupportedVersion, InvalidMetric, UnsupportedIndexType, InvalidBitWidth.
   static Teskra load(const std::string& path);
+  // Serves the index file at path in place, from a read-only memory mapping
+  // (io/index_view.h): codes, ids, norms, IvfFlat lists and graph links are
+  // read from the file's pages, not copied; the engine adds only small
+  // tables (8 bytes per IvfFlat list or graph node) and what the pipeline
+  // needs. The same validation and errors as load, for files of every
+  // version; searches give exactly load's hits. add, add_flat, fit and build
+  // throw ViewIsReadOnly; save and write_to write the bytes a loaded copy
+  // would. The file must not be shortened in place while the view (or
+  // anything holding mapping()) lives; replacing it by rename, as save
+  // does, is safe: the view keeps reading the file it opened.
+  static Teskra view(const std::string& path);
   // Writes the bytes save would write to out, after the same refusals.
   void write_to(ByteSink& out) const;
   // The engine the bytes of an index file describe: the same validation and
@@ -150,6 +187,8 @@ class Teskra {
 
   EngineConfig config_;
   QuantPipeline pipeline_;
+  // Declared before index_, so released after the structure that reads it.
+  std::shared_ptr<const MappedFile> mapping_;
   std::unique_ptr<IndexStructure> index_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/engine.h"
+#include "core/io/mapped_file.h"
 #include "core/quantize/pipeline.h"
 #include "core/quantize/tables.h"
 #include "python/args.h"
@@ -64,6 +65,46 @@ PyObject* array_taking(std::vector<float> values) {
   return array;
 }
 
+constexpr char kMappingCapsule[] = "teskra.mapping";
+
+void free_mapping(PyObject* capsule) {
+  delete static_cast<std::shared_ptr<const MappedFile>*>(PyCapsule_GetPointer(capsule, kMappingCapsule));
+}
+
+// An export of the store's count elements at data. Other engines: a new
+// writable copy. A view: a read-only array over the file's pages when data
+// lies in the mapping (a capsule holding the mapping is its base, so the
+// pages stay mapped while the array lives), else (values the file holds
+// misaligned, which the view copied) a read-only copy.
+template <class T>
+PyObject* export_array(const Teskra& engine, int typenum, std::initializer_list<size_t> shape, const T* data,
+                       size_t count) {
+  const std::shared_ptr<const MappedFile>& mapping = engine.mapping();
+  if (mapping && count > 0 && mapping->contains(data, count * sizeof(T))) {
+    auto keep = std::make_unique<std::shared_ptr<const MappedFile>>(mapping);
+    Ref capsule(PyCapsule_New(keep.get(), kMappingCapsule, free_mapping));
+    if (!capsule) return nullptr;
+    keep.release();  // the capsule frees it from here on
+    npy_intp dims[2];
+    int nd = 0;
+    for (size_t extent : shape) dims[nd++] = static_cast<npy_intp>(extent);
+    // Without NPY_ARRAY_WRITEABLE: the pages are mapped read-only.
+    PyObject* array = PyArray_New(&PyArray_Type, nd, dims, typenum, nullptr, const_cast<T*>(data), 0,
+                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr);
+    if (array == nullptr) return nullptr;
+    // Steals the capsule reference, on failure too.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule.release()) < 0) {
+      Py_DECREF(array);
+      return nullptr;
+    }
+    return array;
+  }
+  PyObject* array = array_copy(typenum, shape, data, count);
+  if (array != nullptr && mapping)
+    PyArray_CLEARFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_WRITEABLE);
+  return array;
+}
+
 PyObject* float_list(const std::vector<float>& values) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
@@ -113,7 +154,7 @@ PyObject* teskra_packed_data(PyObject* op, PyObject* const* args, Py_ssize_t nar
     const auto& codes = e.codes();
     const size_t width = static_cast<size_t>(e.packed_bytes_per_vec());  // at least 1
     const size_t rows = codes.size() / width;
-    return array_copy(NPY_UINT8, {rows, width}, codes.data(), rows * width);
+    return export_array(e, NPY_UINT8, {rows, width}, codes.data(), rows * width);
   });
 }
 
@@ -123,7 +164,7 @@ PyObject* teskra_vector_norms(PyObject* op, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     const auto& norms = e.norms();
-    return array_copy(NPY_FLOAT32, {norms.size()}, norms.data(), norms.size());
+    return export_array(e, NPY_FLOAT32, {norms.size()}, norms.data(), norms.size());
   });
 }
 
@@ -133,7 +174,7 @@ PyObject* teskra_vector_ids(PyObject* op, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     const auto& ids = e.ids();
-    return array_copy(NPY_UINT64, {ids.size()}, ids.data(), ids.size());
+    return export_array(e, NPY_UINT64, {ids.size()}, ids.data(), ids.size());
   });
 }
 
@@ -197,7 +238,8 @@ const char kPackedDataDoc[] =
     "product with transform_query_np(query) and adjust by the stored norm n\n"
     "(vector_norms()): cosine raw / n (raw when n <= 1e-9), dot raw,\n"
     "l2 raw + n * (n * -0.5). The result ranks as search() does.\n\n"
-    "A copy: writing to it does not change the index.\n"
+    "A copy: writing to it does not change the index (of a view: a read-only\n"
+    "array over the file's pages).\n"
     "Raises RuntimeError unless the index type is BruteForce.";
 
 const char kVectorNormsDoc[] =

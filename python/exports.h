@@ -7,7 +7,10 @@
 // of the index is copied once at call time, so writing to an array never
 // changes the index and later changes of the index never show in it. Store
 // exports (packed_data, vector_norms, vector_ids) exist only for BruteForce
-// indexes, tested on the configured index type.
+// indexes, tested on the configured index type. The store exports of a view
+// (Teskra.view) are the exception: read-only arrays over the file's pages,
+// which keep the mapping alive (read-only copies where the view holds a
+// copy of misaligned values); a view never changes.
 //
 // Entry points use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS);
 // the centroid tables are static methods (self is NULL). Each docstring

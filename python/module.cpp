@@ -299,6 +299,9 @@ PyObject* get_hnsw_selection(PyObject* op, void*) {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   });
 }
+PyObject* get_is_view(PyObject* op, void*) {
+  return with_shared(op, [](Teskra& e) { return bool_result(e.is_view()); });
+}
 PyObject* get_pb4_per_vec(PyObject* op, void*) {
   return with_shared(op, [](Teskra& e) { return u64_result(e.pipeline().pb4()); });
 }
@@ -317,6 +320,8 @@ PyGetSetDef teskra_getset[] = {
      "Bytes in the 4-bit block per packed vector (0 for pure 2-bit).", nullptr},
     {"hnsw_selection", get_hnsw_selection, nullptr,
      "Hnsw: how nodes choose their neighbours, 'diverse' or 'nearest'; None for other index types.", nullptr},
+    {"is_view", get_is_view, nullptr,
+     "True for an index served in place from its file by Teskra.view(), which cannot change.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -334,6 +339,8 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
     PyTeskra* self = as_teskra(op);
     ExclusiveAccess access(self);
     if (!access) return nullptr;
+    // A view refuses before its arguments are looked at.
+    self->engine().require_changeable("add to");
     static constexpr const char* kNames[] = {"ids", "vectors"};
     PyObject* argv[2];
     if (!bind_arguments("add", kNames, 2, args, nargsf, kwnames, argv)) return nullptr;
@@ -444,6 +451,7 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
 // fit, build and the two tuning setters change the engine: exclusive access.
 PyObject* teskra_fit(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_exclusive(op, [&](Teskra& e) -> PyObject* {
+    e.require_changeable("fit");
     static constexpr const char* kNames[] = {"vectors"};
     PyObject* argv[1];
     if (!bind_arguments("fit", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
@@ -456,6 +464,7 @@ PyObject* teskra_fit(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
 
 PyObject* teskra_build(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_exclusive(op, [&](Teskra& e) -> PyObject* {
+    e.require_changeable("build");
     if (!bind_arguments("build", {}, 0, args, nargsf, kwnames, nullptr)) return nullptr;
     Unlocked unlocked;
     e.build(unlocked.execution());
@@ -547,6 +556,24 @@ PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
     if (state == nullptr) return nullptr;
     return new_instance(state->teskra_type, std::move(*loaded));
+  });
+  if (result == nullptr && given != nullptr) set_error_filename(given);
+  return result;
+}
+
+PyObject* teskra_view(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* given = nullptr;
+  PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string path;
+    if (!path_argument("view", args, nargsf, kwnames, path, given)) return nullptr;
+    std::optional<Teskra> viewed;
+    {
+      Unlocked unlocked;
+      viewed.emplace(Teskra::view(path));
+    }
+    ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
+    if (state == nullptr) return nullptr;
+    return new_instance(state->teskra_type, std::move(*viewed));
   });
   if (result == nullptr && given != nullptr) set_error_filename(given);
   return result;
@@ -745,6 +772,30 @@ PyMethodDef teskra_methods[] = {
      "Raises OSError for a missing, short or damaged file (the matching\n"
      "subclass, with errno and filename, when the system refused it) and\n"
      "ValueError for a header naming an unknown metric, index type or layout."},
+    {"view", as_cfunction(teskra_view), kMethod | METH_CLASS,
+     "view($cls, path)\n--\n\n"
+     "Serve a .tskr file in place, read-only, from a memory mapping.\n\n"
+     "path: a str or os.PathLike. Returns a Teskra that reads the codes, ids,\n"
+     "    norms, IvfFlat lists and graph links where they lie in the file instead\n"
+     "    of copying them: opening takes little time and memory (8 bytes per\n"
+     "    IvfFlat list or graph node, and the centroid table IvfFlat ranks its\n"
+     "    lists with), and the pages are read, and cached by the system, as\n"
+     "    searches need them.\n"
+     "    Checked as load() checks a file, with the same errors, for every\n"
+     "    format version.\n\n"
+     "search, search_batch, the properties, len(), save (a copy of the file's\n"
+     "index, the bytes load() then save() would write), to_bytes and pickling\n"
+     "(as a loaded index) work and answer exactly as the loaded index would;\n"
+     "so do set_ef_search and set_nprobe, which are not saved. add, fit and\n"
+     "build raise RuntimeError: load() the file to change the index.\n"
+     "packed_data, vector_ids and vector_norms of a BruteForce view are\n"
+     "read-only arrays over the file's pages (a read-only copy where the file\n"
+     "holds the values at an odd offset) that keep the mapping alive.\n\n"
+     "The file must not be shortened in place while the view or an array taken\n"
+     "from it is alive: reading a page past its new end kills the process\n"
+     "(SIGBUS). Replacing the file by rename is safe, and save() always does\n"
+     "so: a view keeps answering from the file it opened, also when an index\n"
+     "is saved over its path."},
     {"is_empty", as_cfunction(teskra_is_empty), kMethod,
      "is_empty($self)\n--\n\n"
      "True if the index contains no vectors."},

@@ -77,6 +77,9 @@ class Teskra:
     @property
     def hnsw_selection(self) -> str | None:
         """Hnsw: how nodes choose their neighbours, 'diverse' or 'nearest'; None for other index types."""
+    @property
+    def is_view(self) -> bool:
+        """True for an index served in place from its file by Teskra.view(), which cannot change."""
     def __len__(self) -> int: ...
     def add(self, ids: _Ids, vectors: _Vectors) -> None:
         """Add vectors to the index."""
@@ -109,6 +112,9 @@ class Teskra:
     @classmethod
     def load(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> Teskra:
         """Load an index from a .tskr file."""
+    @classmethod
+    def view(cls, path: str | os.PathLike[str] | os.PathLike[bytes]) -> Teskra:
+        """Serve a .tskr file in place, read-only, from a memory mapping."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""
     def is_mixed(self) -> bool:

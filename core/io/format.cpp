@@ -178,24 +178,34 @@ void write_flat_section(ByteSink& out, std::span<const uint8_t> codes, std::span
   write_array<float>(out, norms);
 }
 
-CodeStore read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms) {
+FlatSectionPlan plan_flat_section(const ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms) {
   // Codes and ids must both be there; checking them together before the
   // first allocation keeps a damaged n from reserving more than the file.
   in.require(n, bytes_per_vec + sizeof(uint64_t));
-  CodeStore::CodeArray codes(to_size(n * bytes_per_vec));
-  in.read(codes.data(), codes.size());
-  std::vector<uint64_t> ids(to_size(n));
-  read_array<uint64_t>(in, ids);
+  FlatSectionPlan plan;
+  plan.codes_bytes = n * bytes_per_vec;
+  plan.ids_bytes = n * sizeof(uint64_t);
   // A file that ends right after the ids holds no norms (version 1, or an
   // index saved while it had none) and searches keep raw scores. A norms part
   // that starts but stops short is a truncated file like any other.
+  const uint64_t after_ids = in.remaining() - plan.codes_bytes - plan.ids_bytes;
+  plan.has_norms = with_norms && after_ids != 0;
+  if (plan.has_norms && after_ids / sizeof(float) < n) throw unexpected_end();
+  return plan;
+}
+
+CodeStore read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms) {
+  const FlatSectionPlan plan = plan_flat_section(in, n, bytes_per_vec, with_norms);
+  CodeStore::CodeArray codes(to_size(plan.codes_bytes));
+  in.read(codes.data(), codes.size());
+  std::vector<uint64_t> ids(to_size(n));
+  read_array<uint64_t>(in, ids);
   std::vector<float> norms;
-  const bool has_norms = with_norms && in.remaining() != 0;
-  if (has_norms) {
+  if (plan.has_norms) {
     norms.resize(to_size(n));
     read_array<float>(in, norms);
   }
-  return CodeStore(bytes_per_vec, std::move(codes), std::move(ids), std::move(norms), has_norms);
+  return CodeStore(bytes_per_vec, std::move(codes), std::move(ids), std::move(norms), plan.has_norms);
 }
 
 // ---------------------------------------------------------------------------
@@ -220,26 +230,35 @@ void write_ivf_section(ByteSink& out, const IvfFlat& ivf) {
   }
 }
 
-std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint64_t padded_dim) {
+uint32_t read_ivf_head(ByteSource& in, uint64_t padded_dim) {
   const uint32_t n_lists = read_scalar<uint32_t>(in);
   const uint32_t centroid_len = read_scalar<uint32_t>(in);
-  if (n_lists == 0) return {};
+  if (n_lists == 0) return 0;
   // Centroids live in the transformed-query space; any other length would
   // be scored against queries over the wrong number of coordinates.
   if (centroid_len != padded_dim) {
     throw TeskraError::invalid_file("IvfFlat centroid length " + std::to_string(centroid_len) +
                                     " differs from the padded dimension " + std::to_string(padded_dim));
   }
-  const uint64_t member_bytes = sizeof(uint64_t) + bytes_per_vec + sizeof(float);
   in.require(n_lists, uint64_t{centroid_len} * sizeof(float) + sizeof(uint32_t));
+  return n_lists;
+}
+
+uint32_t read_ivf_list_head(ByteSource& in, std::span<float> centroid, uint64_t bytes_per_vec) {
+  read_array<float>(in, centroid);
+  const uint32_t n_members = read_scalar<uint32_t>(in);
+  in.require(n_members, ivf_member_bytes(bytes_per_vec));
+  return n_members;
+}
+
+std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint64_t padded_dim) {
+  const uint32_t n_lists = read_ivf_head(in, padded_dim);
   std::vector<IvfList> lists(n_lists);
   const size_t bytes = to_size(bytes_per_vec);
-  std::vector<uint8_t> record(to_size(member_bytes));
+  std::vector<uint8_t> record(to_size(ivf_member_bytes(bytes_per_vec)));
   for (IvfList& list : lists) {
-    list.centroid.resize(centroid_len);
-    read_array<float>(in, list.centroid);
-    const uint32_t n_members = read_scalar<uint32_t>(in);
-    in.require(n_members, member_bytes);
+    list.centroid.resize(to_size(padded_dim));
+    const uint32_t n_members = read_ivf_list_head(in, list.centroid, bytes_per_vec);
     std::vector<uint64_t> ids(n_members);
     CodeStore::CodeArray codes(n_members * bytes);
     std::vector<float> norms(n_members);
@@ -252,6 +271,16 @@ std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint
     list.members = CodeStore(bytes_per_vec, std::move(codes), std::move(ids), std::move(norms), true);
   }
   return lists;
+}
+
+void write_ivf_section_as_read(ByteSink& out, std::span<const uint8_t> section) {
+  if (section.size() < 8) throw unexpected_end();
+  const uint32_t n_lists = get_le<uint32_t>(section.data());
+  // A section without lists is written with a centroid length of 0, whatever
+  // the file said.
+  write_scalar<uint32_t>(out, n_lists);
+  write_scalar<uint32_t>(out, n_lists == 0 ? 0 : get_le<uint32_t>(section.data() + 4));
+  if (n_lists != 0) out.write(section.data() + 8, section.size() - 8);
 }
 
 // ---------------------------------------------------------------------------
@@ -282,18 +311,16 @@ void write_hnsw_section(ByteSink& out, const Hnsw& graph) {
   }
 }
 
-void read_hnsw_section(ByteSource& in, Hnsw& graph) {
+void read_hnsw_section(ByteSource& in, uint64_t m, uint64_t bytes_per_vec, HnswSectionReader& out) {
   const uint32_t n_nodes = read_scalar<uint32_t>(in);
   const uint32_t entry = read_scalar<uint32_t>(in);
   const uint32_t max_level = read_scalar<uint32_t>(in);
-  const uint64_t bytes_per_vec = graph.bytes_per_vec();
   const size_t bytes = to_size(bytes_per_vec);
   // Smallest node record: id, code, norm, layer count, one empty list.
-  const uint64_t fixed = sizeof(uint64_t) + bytes_per_vec + sizeof(float) + 1;
+  const uint64_t fixed = hnsw_node_fixed_bytes(bytes_per_vec);
   in.require(n_nodes, fixed + sizeof(uint16_t));
 
   // Slot memory: 2m entries per node on layer 0, m per upper layer.
-  const uint64_t m = graph.m();
   const uint64_t slot_budget =
       kGraphSlotAllowance +
       kGraphSlotsPerFileByte * std::min<uint64_t>(in.remaining(), std::numeric_limits<uint64_t>::max() /
@@ -322,7 +349,7 @@ void read_hnsw_section(ByteSource& in, Hnsw& graph) {
     charge(layers - 1u, m);
     const uint64_t id = get_le<uint64_t>(record.data());
     const float norm = get_f32(record.data() + 8 + bytes);
-    if (!graph.restore_node(id, record.data() + 8, norm, layers - 1u)) {
+    if (!out.node(node, id, record.data() + 8, norm, layers - 1u)) {
       throw TeskraError::invalid_file("graph node " + std::to_string(node) + " has too many layers");
     }
     for (uint64_t layer = 0; layer < layers; ++layer) {
@@ -332,7 +359,7 @@ void read_hnsw_section(ByteSource& in, Hnsw& graph) {
       in.read(raw.data(), raw.size());
       nodes.resize(count);
       for (size_t j = 0; j < count; ++j) nodes[j] = get_le<uint32_t>(raw.data() + 4 * j);
-      if (!graph.restore_neighbours(node, layer, nodes)) {
+      if (!out.neighbours(node, layer, nodes)) {
         throw TeskraError::invalid_file("graph node " + std::to_string(node) + " lists " +
                                         std::to_string(count) + " neighbours on layer " +
                                         std::to_string(layer) + ", more than hnsw_m allows");
@@ -341,10 +368,43 @@ void read_hnsw_section(ByteSource& in, Hnsw& graph) {
   }
   const std::optional<uint32_t> entry_point =
       entry == kNoEntryPoint ? std::nullopt : std::optional<uint32_t>(entry);
-  if (!graph.finish_restore(entry_point, max_level)) {
+  if (!out.finish(entry_point, max_level)) {
     throw TeskraError::invalid_file(
         "graph links or entry point name a node or layer the graph does not have");
   }
+}
+
+void read_hnsw_section(ByteSource& in, Hnsw& graph) {
+  // The graph restores itself from what the section holds.
+  class Restore final : public HnswSectionReader {
+   public:
+    explicit Restore(Hnsw& g) : g_(g) {}
+    bool node(uint32_t, uint64_t id, const uint8_t* code, float norm, uint64_t level) override {
+      return g_.restore_node(id, code, norm, level);
+    }
+    bool neighbours(uint32_t node, uint64_t layer, std::span<const uint32_t> nodes) override {
+      return g_.restore_neighbours(node, layer, nodes);
+    }
+    bool finish(std::optional<uint32_t> entry_point, uint64_t max_level) override {
+      return g_.finish_restore(entry_point, max_level);
+    }
+
+   private:
+    Hnsw& g_;
+  };
+  Restore restore(graph);
+  read_hnsw_section(in, graph.m(), graph.bytes_per_vec(), restore);
+}
+
+void write_hnsw_section_as_read(ByteSink& out, std::span<const uint8_t> section) {
+  if (section.size() < 12) throw unexpected_end();
+  const uint32_t n_nodes = get_le<uint32_t>(section.data());
+  const uint32_t entry = get_le<uint32_t>(section.data() + 4);
+  // A graph without an entry point is written with a top level of 0.
+  write_scalar<uint32_t>(out, n_nodes);
+  write_scalar<uint32_t>(out, entry);
+  write_scalar<uint32_t>(out, entry == kNoEntryPoint ? 0 : get_le<uint32_t>(section.data() + 8));
+  out.write(section.data() + 12, section.size() - 12);
 }
 
 }  // namespace teskra

@@ -118,11 +118,33 @@ void write_flat_section(ByteSink& out, std::span<const uint8_t> codes, std::span
 // after the ids (a store without norms). Any shortfall is the unexpected-end
 // Io error.
 CodeStore read_flat_section(ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms);
+// The parts read_flat_section reads, with its checks against the bytes in
+// still holds; consumes nothing. The codes start at in's position, the ids
+// follow them and the norms (if any) the ids.
+struct FlatSectionPlan {
+  uint64_t codes_bytes = 0;
+  uint64_t ids_bytes = 0;
+  bool has_norms = false;
+};
+FlatSectionPlan plan_flat_section(const ByteSource& in, uint64_t n, uint64_t bytes_per_vec, bool with_norms);
 
 // IvfFlat section.
 void write_ivf_section(ByteSink& out, const IvfFlat& ivf);
 // Every list's centroid must be padded_dim long (InvalidFile otherwise).
 std::vector<IvfList> read_ivf_lists(ByteSource& in, uint64_t bytes_per_vec, uint64_t padded_dim);
+// read_ivf_lists in steps, for readers that leave the members in place
+// (io/index_view.h). The list count, after checking the centroid length and
+// that every list's centroid and count can follow:
+uint32_t read_ivf_head(ByteSource& in, uint64_t padded_dim);
+// Then, per list, its centroid (padded_dim values) and its member count,
+// checked against the bytes left; the member records follow.
+uint32_t read_ivf_list_head(ByteSource& in, std::span<float> centroid, uint64_t bytes_per_vec);
+// A member record: u64 id, code, f32 norm.
+constexpr uint64_t ivf_member_bytes(uint64_t bytes_per_vec) { return 8 + bytes_per_vec + 4; }
+// Writes a section read in place (section: its bytes from the list count to
+// the end of the last list) exactly as write_ivf_section writes the lists
+// read from it.
+void write_ivf_section_as_read(ByteSink& out, std::span<const uint8_t> section);
 
 // Hnsw section. The graph's lists must fit the u16 count (m <= kMaxHnswM).
 void write_hnsw_section(ByteSink& out, const Hnsw& graph);
@@ -131,5 +153,27 @@ void write_hnsw_section(ByteSink& out, const Hnsw& graph);
 // node without layers, an overlong list, a link to a missing node or layer,
 // a bad entry point, or slot memory beyond the allowance above.
 void read_hnsw_section(ByteSource& in, Hnsw& graph);
+
+// What read_hnsw_section hands a section's contents to, in file order: each
+// node's fixed part (its level is its layer count - 1), then its lists from
+// layer 0 up, and at the end the entry point and top level. A false return
+// refuses the input: node() for a level a graph cannot have, neighbours()
+// for a list beyond its capacity, finish() for links or an entry point that
+// name a missing node or layer. The spans last for the call only.
+class HnswSectionReader {
+ public:
+  virtual ~HnswSectionReader() = default;
+  virtual bool node(uint32_t node, uint64_t id, const uint8_t* code, float norm, uint64_t level) = 0;
+  virtual bool neighbours(uint32_t node, uint64_t layer, std::span<const uint32_t> nodes) = 0;
+  virtual bool finish(std::optional<uint32_t> entry_point, uint64_t max_level) = 0;
+};
+// The section's decoder, checks and errors as above, for a graph of the
+// given m and code length.
+void read_hnsw_section(ByteSource& in, uint64_t m, uint64_t bytes_per_vec, HnswSectionReader& out);
+// A node record's bytes before its lists: id, code, norm, layer count.
+constexpr uint64_t hnsw_node_fixed_bytes(uint64_t bytes_per_vec) { return 8 + bytes_per_vec + 4 + 1; }
+// Writes a section read in place (from the node count to the end of the
+// last node) exactly as write_hnsw_section writes the graph restored from it.
+void write_hnsw_section_as_read(ByteSink& out, std::span<const uint8_t> section);
 
 }  // namespace teskra

@@ -166,7 +166,10 @@ void IndexFile::check_header(const Header& h) {
   }
 }
 
-Teskra IndexFile::decode(ByteSource& in) {
+Teskra IndexFile::decode(ByteSource& in) { return decode(in, read_index, nullptr); }
+
+Teskra IndexFile::decode(ByteSource& in, const SectionReader& read_section,
+                         std::shared_ptr<const MappedFile> mapping) {
   const Header h = Header::read(in);
   check_header(h);
   const EngineConfig config = config_of(h);
@@ -178,12 +181,12 @@ Teskra IndexFile::decode(ByteSource& in) {
   // damaged file should not get to spend.
   std::optional<StdParams> params;
   if (h.has_std_params) params = read_std_params(in, h.dim);
-  std::unique_ptr<IndexStructure> index = read_index(h, config, in, bytes, padded);
+  std::unique_ptr<IndexStructure> index = read_section(h, config, in, bytes, padded);
 
   // The file's bit_width is kept as stored.
   QuantPipeline pipeline(config);
   if (params) pipeline.set_std_params(std::move(*params));
-  return Teskra(config, std::move(pipeline), std::move(index));
+  return Teskra(config, std::move(pipeline), std::move(index), std::move(mapping));
 }
 
 void Teskra::write_to(ByteSink& out) const {

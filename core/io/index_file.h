@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -42,6 +44,17 @@ class IndexFile {
   // for a version-4 Hnsw file or an hnsw_m below 2; then the section
   // decoders' errors (format.h). Never returns a partly loaded engine.
   static Teskra decode(ByteSource& in);
+
+  // How decode reads the index section: from in, positioned after the
+  // standardization block, given the checked header, the configuration
+  // derived from it, the code length and the padded dimension.
+  using SectionReader = std::function<std::unique_ptr<IndexStructure>(
+      const Header& h, const EngineConfig& config, ByteSource& in, uint64_t bytes_per_vec,
+      uint64_t padded_dim)>;
+  // decode with another section reader (read_index is decode's); the
+  // engine keeps mapping (views: index_view.h).
+  static Teskra decode(ByteSource& in, const SectionReader& read_section,
+                       std::shared_ptr<const MappedFile> mapping);
 
   // The header checks decode runs before building anything (everything up
   // to, not including, the standardization block).

@@ -11,6 +11,11 @@
 //
 // Growth is geometric. Every call that can fail leaves the store as it was:
 // reserve_more() is the only one that allocates, and append() calls it first.
+//
+// A borrowed store (borrowing()) reads codes, ids and norms that live
+// elsewhere, in a viewed index file (io/index_view.h), and cannot change:
+// every changing call throws std::logic_error (the engine refuses changes to
+// a view before they get here).
 #pragma once
 
 #include <cstddef>
@@ -35,18 +40,27 @@ class CodeStore {
   CodeStore(uint64_t bytes_per_vec, CodeArray codes, std::vector<uint64_t> ids, std::vector<float> norms,
             bool has_norms);
 
-  uint64_t bytes_per_vec() const { return bytes_; }
-  size_t size() const { return ids_.size(); }
-  bool empty() const { return ids_.empty(); }
-  bool has_norms() const { return has_norms_; }
+  // A store over arrays it does not own, which must outlive it: codes hold
+  // bytes_per_vec bytes per id, norms one per id, or none when has_norms is
+  // false. std::invalid_argument otherwise.
+  static CodeStore borrowing(uint64_t bytes_per_vec, std::span<const uint8_t> codes,
+                             std::span<const uint64_t> ids, std::span<const float> norms, bool has_norms);
 
-  std::span<const uint8_t> codes() const { return {codes_.data(), codes_.size()}; }
-  std::span<const uint64_t> ids() const { return ids_; }
+  uint64_t bytes_per_vec() const { return bytes_; }
+  size_t size() const { return ids().size(); }
+  bool empty() const { return size() == 0; }
+  bool has_norms() const { return has_norms_; }
+  bool borrowed() const { return borrowed_; }
+
+  std::span<const uint8_t> codes() const {
+    return borrowed_ ? view_codes_ : std::span<const uint8_t>(codes_.data(), codes_.size());
+  }
+  std::span<const uint64_t> ids() const { return borrowed_ ? view_ids_ : std::span<const uint64_t>(ids_); }
   // One per vector, or empty when the store holds none.
-  std::span<const float> norms() const { return norms_; }
-  const uint8_t* code(size_t i) const { return codes_.data() + i * bytes_; }
-  uint64_t id(size_t i) const { return ids_[i]; }
-  float norm(size_t i) const { return norms_[i]; }
+  std::span<const float> norms() const { return borrowed_ ? view_norms_ : std::span<const float>(norms_); }
+  const uint8_t* code(size_t i) const { return codes().data() + i * bytes_; }
+  uint64_t id(size_t i) const { return ids()[i]; }
+  float norm(size_t i) const { return norms()[i]; }
 
   // Room for `extra` more vectors in every array, so that that many appends
   // cannot fail. Throws std::bad_alloc with only the capacity changed.
@@ -66,11 +80,18 @@ class CodeStore {
   void release();
 
  private:
+  // Throws std::logic_error for a borrowed store.
+  void require_owned() const;
+
   size_t bytes_;
   CodeArray codes_;
   std::vector<uint64_t> ids_;
   std::vector<float> norms_;
   bool has_norms_ = true;
+  bool borrowed_ = false;
+  std::span<const uint8_t> view_codes_;
+  std::span<const uint64_t> view_ids_;
+  std::span<const float> view_norms_;
 };
 
 }  // namespace teskra

@@ -191,11 +191,12 @@ struct EveryNode {
   bool allowed(uint32_t) const { return true; }
 };
 
+template <class Graph>
 struct AllowedIds {
   static constexpr bool kFiltered = true;
   const Allowlist& allow;
-  const CodeStore& store;
-  bool allowed(uint32_t node) const { return allow.contains(store.id(node)); }
+  const Graph& graph;
+  bool allowed(uint32_t node) const { return allow.contains(graph.id(node)); }
 };
 
 // Makes room for `need` elements with the usual geometric growth, so that
@@ -309,9 +310,10 @@ class Hnsw::ConstructionScorer {
 // Search, and Diverse's insertion: the packed codes through the pipeline's
 // kernels, turned into the metric's similarity with the stored norm, as the
 // exhaustive scan does.
+template <class Graph>
 class Hnsw::SearchScorer {
  public:
-  SearchScorer(const Hnsw& g, SearchScratch& scratch, const QuantPipeline& pipeline, const PreparedQuery& pq,
+  SearchScorer(const Graph& g, SearchScratch& scratch, const QuantPipeline& pipeline, const PreparedQuery& pq,
                Metric metric)
       : g_(g), s_(scratch), pipeline_(pipeline), pq_(pq), metric_(metric) {}
 
@@ -332,7 +334,7 @@ class Hnsw::SearchScorer {
   }
 
  private:
-  const Hnsw& g_;
+  const Graph& g_;
   SearchScratch& s_;
   const QuantPipeline& pipeline_;
   const PreparedQuery& pq_;
@@ -462,9 +464,9 @@ void Hnsw::reserve(size_t count) {
             static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(ef_construction_, 1), total)) + 1);
 }
 
-void Hnsw::fit_scratch(SearchScratch& s, uint64_t nodes, uint64_t ef, uint64_t heap_room) const {
+void Hnsw::fit_scratch(SearchScratch& s, uint64_t m, uint64_t nodes, uint64_t ef, uint64_t heap_room) {
   // Every list a walk expands is scored as one batch.
-  const size_t batch = static_cast<size_t>(2 * m_);
+  const size_t batch = static_cast<size_t>(2 * m);
   if (s.batch_nodes.size() < batch) {
     s.batch_nodes.resize(batch);
     s.batch_scores.resize(batch);
@@ -485,7 +487,7 @@ void Hnsw::fit_insert_scratch(uint64_t nodes) {
   SearchScratch& s = insert_scratch_;
   // A walk queues each node at most once.
   const uint64_t ef = std::max<uint64_t>(ef_construction_, 1);
-  fit_scratch(s, nodes, ef, nodes);
+  fit_scratch(s, m_, nodes, ef, nodes);
   const size_t overflow = static_cast<size_t>(2 * m_) + 1;
   if (s.overflow.size() < overflow) s.overflow.resize(overflow);
   if (selection_ == HnswSelection::Diverse) {
@@ -511,9 +513,20 @@ void Hnsw::fit_insert_scratch(uint64_t nodes) {
   }
 }
 
+void Hnsw::prefetch_links(uint32_t node) const {
+  prefetch_bytes(layer0_.data() + static_cast<size_t>(node) * (2 * m_ + 1),
+                 static_cast<size_t>(2 * m_ + 1) * sizeof(uint32_t));
+}
+
 template <class Scorer, class Filter>
 void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t ef, uint64_t layer,
                 const Filter& filter, const float* entry_score_known) const {
+  walk_graph(*this, scorer, s, entry, ef, layer, filter, entry_score_known);
+}
+
+template <class Graph, class Scorer, class Filter>
+void Hnsw::walk_graph(const Graph& g, const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t ef,
+                      uint64_t layer, const Filter& filter, const float* entry_score_known) {
   if (++s.generation == 0) {
     // The stamps wrapped: old stamps could now collide with new ones.
     std::fill(s.visited.begin(), s.visited.end(), 0);
@@ -538,7 +551,6 @@ void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t
 
   uint32_t* batch = s.batch_nodes.data();
   float* scores = s.batch_scores.data();
-  const size_t slot_bytes = static_cast<size_t>(2 * m_ + 1) * sizeof(uint32_t);
   uint64_t pops = 0;
   while (!heap.empty()) {
     const Candidate c = heap_pop(heap);
@@ -551,16 +563,16 @@ void Hnsw::walk(const Scorer& scorer, SearchScratch& s, uint32_t entry, uint64_t
     } else {
       if (c.score < worst && pops > ef) break;
     }
-    const std::span<const uint32_t> list = neighbours(c.node, layer);
+    const auto list = g.neighbours(c.node, layer);
     // The best remaining candidate is likely the next one expanded: start
     // loading its list now, while this node's neighbours are scored.
-    if (layer == 0 && !heap.empty()) {
-      prefetch_bytes(layer0_.data() + static_cast<size_t>(heap.front().node) * (2 * m_ + 1), slot_bytes);
-    }
+    if (layer == 0 && !heap.empty()) g.prefetch_links(heap.front().node);
     // Branch-free: whether a neighbour was seen is close to a coin flip,
     // which a branch would mispredict half the time.
     size_t n = 0;
-    for (const uint32_t e : list) {
+    const size_t list_size = list.size();
+    for (size_t j = 0; j < list_size; ++j) {
+      const uint32_t e = list[j];
       const bool fresh = visited[e] != gen;
       visited[e] = gen;
       batch[n] = e;
@@ -851,7 +863,7 @@ void Hnsw::insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t
     return;
   }
   SearchScratch& s = insert_scratch_;
-  const SearchScorer scorer(*this, s, pipeline, pq, metric);
+  const SearchScorer<Hnsw> scorer(*this, s, pipeline, pq, metric);
   uint32_t ep = *entry_point_;
   float ep_score = 0.0f;
   const float* known = nullptr;
@@ -967,18 +979,25 @@ void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t
 std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
                                     Metric metric, SearchScratch& scratch, const Allowlist* allow,
                                     uint64_t allowed) const {
-  if (k == 0 || !entry_point_) return {};
-  const uint64_t ef = std::max(ef_search_, k);
-  fit_scratch(scratch, size(), ef, 0);
-  const SearchScorer scorer(*this, scratch, pipeline, pq, metric);
+  return search_graph(*this, pipeline, pq, k, metric, scratch, allow, allowed);
+}
+
+template <class Graph>
+std::vector<SearchHit> Hnsw::search_graph(const Graph& g, const QuantPipeline& pipeline,
+                                          const PreparedQuery& pq, uint64_t k, Metric metric,
+                                          SearchScratch& scratch, const Allowlist* allow, uint64_t allowed) {
+  if (k == 0 || !g.entry_point()) return {};
+  const uint64_t ef = std::max(g.ef_search(), k);
+  fit_scratch(scratch, g.m(), g.size(), ef, 0);
+  const SearchScorer<Graph> scorer(g, scratch, pipeline, pq, metric);
   const std::vector<Candidate>& results = scratch.results;
   // Each layer's walk starts from the best node of the one above, whose
   // score is known.
-  uint32_t ep = *entry_point_;
+  uint32_t ep = *g.entry_point();
   float ep_score = 0.0f;
   const float* known = nullptr;
-  for (uint64_t lc = max_level_; lc >= 1; --lc) {
-    walk(scorer, scratch, ep, 1, lc, EveryNode{}, known);
+  for (uint64_t lc = g.max_level(); lc >= 1; --lc) {
+    walk_graph(g, scorer, scratch, ep, 1, lc, EveryNode{}, known);
     ep = results.front().node;
     ep_score = results.front().score;
     known = &ep_score;
@@ -986,13 +1005,13 @@ std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const Prepare
   if (allow != nullptr) {
     // Filling a list of L allowed nodes passes through about L / share
     // nodes: a list of ef * share costs about what an unfiltered walk does.
-    const double share = std::min(1.0, static_cast<double>(allowed) / static_cast<double>(size()));
+    const double share = std::min(1.0, static_cast<double>(allowed) / static_cast<double>(g.size()));
     const double want = static_cast<double>(ef) * share + 0.5;
     // (A list of k or more beyond 2^63 entries is the whole graph anyway.)
     const uint64_t list = want < 0x1.0p63 ? std::max<uint64_t>(k, static_cast<uint64_t>(want)) : ef;
-    walk(scorer, scratch, ep, std::min(list, ef), 0, AllowedIds{*allow, store_}, known);
+    walk_graph(g, scorer, scratch, ep, std::min(list, ef), 0, AllowedIds<Graph>{*allow, g}, known);
   } else {
-    walk(scorer, scratch, ep, ef, 0, EveryNode{}, known);
+    walk_graph(g, scorer, scratch, ep, ef, 0, EveryNode{}, known);
   }
   const size_t n = static_cast<size_t>(std::min<uint64_t>(k, results.size()));
   std::vector<SearchHit> hits(n);
@@ -1000,7 +1019,7 @@ std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const Prepare
   // then does the result sort have anything to do.
   bool ordered = true;
   for (size_t j = 0; j < n; ++j) {
-    hits[j] = {id(results[j].node), results[j].score};
+    hits[j] = {g.id(results[j].node), results[j].score};
     if (std::isnan(hits[j].score) || (j > 0 && hits[j].score > hits[j - 1].score)) ordered = false;
   }
   if (!ordered) TopK::sort_results(hits);
@@ -1090,19 +1109,70 @@ void Hnsw::rescore_restored_lists(Metric metric, const QuantPipeline& pipeline) 
 }
 
 bool Hnsw::restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const {
-  const size_t n = static_cast<size_t>(size());
+  return graph_is_sound(*this, entry_point, max_level);
+}
+
+template <class Graph>
+bool Hnsw::graph_is_sound(const Graph& g, std::optional<uint32_t> entry_point, uint64_t max_level) {
+  const size_t n = static_cast<size_t>(g.size());
   if (entry_point.has_value() != (n > 0)) return false;
-  if (entry_point && (*entry_point >= n || levels_[*entry_point] != max_level)) return false;
+  if (entry_point && (*entry_point >= n || g.level(*entry_point) != max_level)) return false;
   // Walks index nodes by the list entries without further checks, and
   // insertion writes back-links into the named node's list on that layer.
   for (uint32_t node = 0; node < n; ++node) {
-    for (uint64_t layer = 0; layer <= levels_[node]; ++layer) {
-      for (const uint32_t e : neighbours(node, layer)) {
-        if (e >= n || levels_[e] < layer) return false;
+    const uint64_t top = g.level(node);
+    for (uint64_t layer = 0; layer <= top; ++layer) {
+      const auto list = g.neighbours(node, layer);
+      for (size_t j = 0; j < list.size(); ++j) {
+        const uint32_t e = list[j];
+        if (e >= n || g.level(e) < layer) return false;
       }
     }
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// HnswView
+
+HnswView::HnswView(uint64_t m, uint64_t ef_search, uint64_t bytes_per_vec, std::span<const uint8_t> file,
+                   std::vector<uint64_t> record_at, std::optional<uint32_t> entry_point, uint64_t max_level)
+    : m_(m),
+      ef_search_(ef_search == 0 ? 2 * m : ef_search),
+      bytes_(static_cast<size_t>(bytes_per_vec)),
+      base_(file.data()),
+      file_bytes_(file.size()),
+      record_at_(std::move(record_at)),
+      entry_point_(entry_point),
+      max_level_(max_level) {}
+
+bool HnswView::is_sound() const { return Hnsw::graph_is_sound(*this, entry_point_, max_level_); }
+
+HnswView::Links HnswView::neighbours(uint32_t node, uint64_t layer) const {
+  const uint8_t* r = record(node);
+  const uint64_t top = r[8 + bytes_ + 4] - 1u;
+  if (layer > top) return {};
+  const uint8_t* list = r + 8 + bytes_ + 5;
+  for (uint64_t l = 0; l < layer; ++l) {
+    uint16_t count;
+    std::memcpy(&count, list, sizeof count);
+    list += 2 + 4 * size_t{count};
+  }
+  uint16_t count;
+  std::memcpy(&count, list, sizeof count);
+  return {list + 2, count};
+}
+
+void HnswView::prefetch_links(uint32_t node) const {
+  // As far as a full list would reach, but not past the file.
+  const size_t at = static_cast<size_t>(record_at_[node]) + 8 + bytes_ + 5;
+  prefetch_bytes(base_ + at, std::min(2 + 8 * static_cast<size_t>(m_), file_bytes_ - at));
+}
+
+std::vector<SearchHit> HnswView::search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                        Metric metric, const Allowlist* allow, uint64_t allowed) const {
+  thread_local Hnsw::SearchScratch scratch;
+  return Hnsw::search_graph(*this, pipeline, pq, k, metric, scratch, allow, allowed);
 }
 
 }  // namespace teskra

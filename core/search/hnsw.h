@@ -68,6 +68,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -166,8 +167,11 @@ class PageArray {
   size_t capacity_ = 0;
 };
 
+class HnswView;
+
 class Hnsw {
   class ConstructionScorer;
+  template <class Graph>
   class SearchScorer;
 
  public:
@@ -180,7 +184,9 @@ class Hnsw {
 
    private:
     friend class Hnsw;
+    friend class HnswView;
     friend class Hnsw::ConstructionScorer;
+    template <class Graph>
     friend class Hnsw::SearchScorer;
     PageArray<uint32_t> visited;  // per node, the generation that last saw it
     uint32_t generation = 0;
@@ -233,6 +239,8 @@ class Hnsw {
   static constexpr uint64_t kMaxNodes = 0xFFFFFFFFu;
   // The largest m: a list's count of up to 2m entries fits 16 bits.
   static constexpr uint64_t kMaxM = 32767;
+  // Levels are stored in a byte; a node of level 255 or more needs m < 2.
+  static constexpr uint64_t kMaxLevel = 254;
 
   // Adds one node. code: bytes_per_vec bytes; norm: its stored norm; vector:
   // the transform_query output of the added vector (padded_dim values).
@@ -336,8 +344,6 @@ class Hnsw {
   bool finish_restore(std::optional<uint32_t> entry_point, uint64_t max_level);
 
  private:
-  // Levels are stored in a byte; a node of level 255 or more needs m < 2.
-  static constexpr uint64_t kMaxLevel = 254;
   // A slot's first word: the list's entry count in the low 16 bits; on
   // layer 0 of a Diverse graph the high 16 bits count the lists that name
   // the slot's node (saturating at 0xFFFF).
@@ -388,9 +394,13 @@ class Hnsw {
   // changes.
   void fit_insert_scratch(uint64_t nodes);
 
-  // Sizes scratch for walks over `nodes` nodes with result lists of up to
-  // ef entries, room for a queue of heap_room entries.
-  void fit_scratch(SearchScratch& scratch, uint64_t nodes, uint64_t ef, uint64_t heap_room) const;
+  friend class HnswView;
+
+  // Sizes scratch for walks over `nodes` nodes of a graph of the given m
+  // with result lists of up to ef entries, room for a queue of heap_room
+  // entries.
+  static void fit_scratch(SearchScratch& scratch, uint64_t m, uint64_t nodes, uint64_t ef,
+                          uint64_t heap_room);
   // The layer walk from `entry` with a result list of ef entries; leaves the
   // results in scratch.results, highest score first. scratch has been
   // fitted to this graph and ef. filter: which nodes may enter the results
@@ -398,7 +408,24 @@ class Hnsw {
   template <class Scorer, class Filter>
   void walk(const Scorer& scorer, SearchScratch& scratch, uint32_t entry, uint64_t ef, uint64_t layer,
             const Filter& filter, const float* entry_score = nullptr) const;
+  // The walk and the search over any graph that reads like this one (this
+  // one, or a HnswView): neighbours(node, layer) gives a list with size()
+  // and operator[], prefetch_links(node) starts loading a layer-0 list, and
+  // id, code, norm, size, m, ef_search, entry_point and max_level read as
+  // here.
+  template <class Graph, class Scorer, class Filter>
+  static void walk_graph(const Graph& g, const Scorer& scorer, SearchScratch& scratch, uint32_t entry,
+                         uint64_t ef, uint64_t layer, const Filter& filter, const float* entry_score);
+  template <class Graph>
+  static std::vector<SearchHit> search_graph(const Graph& g, const QuantPipeline& pipeline,
+                                             const PreparedQuery& pq, uint64_t k, Metric metric,
+                                             SearchScratch& scratch, const Allowlist* allow,
+                                             uint64_t allowed);
+  // The rules finish_restore checks, for any graph as above with level().
+  template <class Graph>
+  static bool graph_is_sound(const Graph& g, std::optional<uint32_t> entry_point, uint64_t max_level);
   bool restored_graph_is_sound(std::optional<uint32_t> entry_point, uint64_t max_level) const;
+  void prefetch_links(uint32_t node) const;
 
   void insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t level,
                       std::span<const float> vector, Metric metric, const QuantPipeline& pipeline);
@@ -445,6 +472,92 @@ class Hnsw {
 
   // The walks and selections of insertions.
   SearchScratch insert_scratch_;
+};
+
+// A graph served in place from the bytes of an index file's Hnsw section
+// (io/format.h; io/index_view.h opens it), without copying codes, ids,
+// norms or lists: node i's record (u64 id, code, f32 norm, u8 layer count,
+// then per layer a u16 count and that many u32 node indices) starts at
+// base + record_at[i], at any alignment; every value is read with an
+// unaligned load. The table of record starts, 8 bytes a node, is all the
+// view adds. Upper-layer lists are found by stepping over the lists below
+// them in the record, which only the short descent through the few upper
+// nodes does.
+//
+// Searches run Hnsw's own walk and search (the same templates, over this
+// graph's reads), so a view returns exactly the hits of the graph
+// Hnsw::finish_restore restores from the same bytes, to the bit. The graph
+// cannot change; searches may run from any number of threads at once.
+class HnswView {
+ public:
+  // file: the bytes record_at counts from, which must outlive the view and
+  // hold the records named; ef_search 0 is replaced by 2m as for Hnsw.
+  HnswView(uint64_t m, uint64_t ef_search, uint64_t bytes_per_vec, std::span<const uint8_t> file,
+           std::vector<uint64_t> record_at, std::optional<uint32_t> entry_point, uint64_t max_level);
+
+  // Whether the graph passes the checks of Hnsw::finish_restore: every link
+  // names a node that has the layer, and the entry point is a node of the
+  // top level (or absent exactly for an empty graph). Searches need it.
+  bool is_sound() const;
+
+  // Hnsw::search, on the calling thread's scratch.
+  std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
+                                Metric metric, const Allowlist* allow = nullptr, uint64_t allowed = 0) const;
+  // Run-time tuning, kept outside the file: stored as given.
+  void set_ef_search(uint64_t ef) { ef_search_ = ef; }
+
+  // One node's neighbour list as the file holds it.
+  class Links {
+   public:
+    Links() = default;
+    Links(const uint8_t* entries, size_t count) : entries_(entries), count_(count) {}
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    uint32_t operator[](size_t j) const {
+      uint32_t v;
+      std::memcpy(&v, entries_ + 4 * j, sizeof v);
+      return v;
+    }
+
+   private:
+    const uint8_t* entries_ = nullptr;
+    size_t count_ = 0;
+  };
+
+  uint64_t size() const { return record_at_.size(); }
+  uint64_t m() const { return m_; }
+  uint64_t ef_search() const { return ef_search_; }
+  uint64_t bytes_per_vec() const { return bytes_; }
+  std::optional<uint32_t> entry_point() const { return entry_point_; }
+  uint64_t max_level() const { return max_level_; }
+  bool has_norms() const { return true; }
+  uint64_t id(uint32_t node) const {
+    uint64_t v;
+    std::memcpy(&v, record(node), sizeof v);
+    return v;
+  }
+  const uint8_t* code(uint32_t node) const { return record(node) + 8; }
+  float norm(uint32_t node) const {
+    float v;
+    std::memcpy(&v, record(node) + 8 + bytes_, sizeof v);
+    return v;
+  }
+  uint64_t level(uint32_t node) const { return record(node)[8 + bytes_ + 4] - 1u; }
+  // The node's list on `layer`; empty above its level.
+  Links neighbours(uint32_t node, uint64_t layer) const;
+  void prefetch_links(uint32_t node) const;
+
+ private:
+  const uint8_t* record(uint32_t node) const { return base_ + record_at_[node]; }
+
+  uint64_t m_;
+  uint64_t ef_search_;
+  size_t bytes_;
+  const uint8_t* base_;
+  size_t file_bytes_;
+  std::vector<uint64_t> record_at_;
+  std::optional<uint32_t> entry_point_;
+  uint64_t max_level_;
 };
 
 }  // namespace teskra

@@ -21,16 +21,14 @@ std::vector<SearchHit> HnswIndex::search(const QuantPipeline& pipeline, const Pr
   const std::span<const uint64_t> held[] = {graph_.store().ids()};
   size_t allowed = 0;
   const Allowlist allow = allowlist_for(*allowlist, held, &allowed);
-  if (allowed == 0 || k == 0) return {};
-  const auto scan = [&] {
-    TopK heap(k, allowed);
-    scan_store(pipeline, query, graph_.store(), &allow, heap);
-    return heap.into_sorted();
-  };
-  if (allowed <= graph_.size() / kScanShare) return scan();
-  std::vector<SearchHit> hits = graph_.search(pipeline, query, k, metric_, &allow, allowed);
-  if (hits.size() < k && hits.size() < allowed) return scan();
-  return hits;
+  return search_allowed(
+      graph_.size(), allowed, k,
+      [&] {
+        TopK heap(k, allowed);
+        scan_store(pipeline, query, graph_.store(), &allow, heap);
+        return heap.into_sorted();
+      },
+      [&] { return graph_.search(pipeline, query, k, metric_, &allow, allowed); });
 }
 
 void HnswIndex::write_section(ByteSink& out) const { write_hnsw_section(out, graph_); }

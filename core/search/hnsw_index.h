@@ -39,6 +39,19 @@ class HnswIndex final : public IndexStructure {
 
   const Hnsw& graph() const { return graph_; }
 
+  // The allowlist rule of search() for any graph of `size` nodes (this
+  // index's, or a view's): allowed of them admitted, scan() the exhaustive
+  // answer, walk() the filtered graph search.
+  template <class Scan, class Walk>
+  static std::vector<SearchHit> search_allowed(uint64_t size, size_t allowed, uint64_t k, const Scan& scan,
+                                               const Walk& walk) {
+    if (allowed == 0 || k == 0) return {};
+    if (allowed <= size / kScanShare) return scan();
+    std::vector<SearchHit> hits = walk();
+    if (hits.size() < k && hits.size() < allowed) return scan();
+    return hits;
+  }
+
  private:
   Hnsw graph_;
   Metric metric_;

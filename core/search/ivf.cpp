@@ -15,11 +15,45 @@ IvfFlat::IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t np
   prepare();
 }
 
-void IvfFlat::prepare() {
+IvfFlat::IvfFlat(MappedIvfLists mapped, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim, Metric metric)
+    : mapped_base_(mapped.base),
+      mapped_count_at_(std::move(mapped.count_at)),
+      bytes_per_vec_(bytes_per_vec),
+      nprobe_(nprobe),
+      dim_(dim),
+      metric_(metric) {
+  if (mapped_base_ == nullptr || mapped.centroids.size() != mapped_count_at_.size() * dim) {
+    throw std::invalid_argument("IvfFlat: lists read in place need their base and a centroid per list");
+  }
+  prepare(&mapped.centroids);
+}
+
+size_t IvfFlat::list_size(size_t c) const {
+  return mapped() ? load_u32(mapped_base_ + mapped_count_at_[c]) : lists_[c].members.size();
+}
+
+MemberRecords IvfFlat::records(size_t c) const {
+  const uint8_t* at = mapped_base_ + mapped_count_at_[c];
+  return {at + sizeof(uint32_t), load_u32(at), static_cast<size_t>(bytes_per_vec_)};
+}
+
+void IvfFlat::prepare(const std::vector<float>* packed) {
+  const size_t k = n_lists();
   n_members_ = 0;
-  for (const IvfList& list : lists_) n_members_ += list.members.size();
-  sq_norms_.resize(lists_.size());
-  for (size_t c = 0; c < lists_.size(); ++c) {
+  for (size_t c = 0; c < k; ++c) n_members_ += list_size(c);
+  sq_norms_.resize(k);
+  if (packed != nullptr) {
+    // Lists read in place: one centroid length, checked by the reader.
+    const size_t len = static_cast<size_t>(dim_);
+    for (size_t c = 0; c < k; ++c) {
+      const float* centroid = packed->data() + c * len;
+      sq_norms_[c] = sequential_dot(centroid, centroid, len);
+    }
+    uniform_ = k != 0;
+    panel_ = uniform_ ? CentroidPanel(*packed, k, len) : CentroidPanel();
+    return;
+  }
+  for (size_t c = 0; c < k; ++c) {
     const std::vector<float>& centroid = lists_[c].centroid;
     sq_norms_[c] = sequential_dot(centroid.data(), centroid.data(), centroid.size());
   }
@@ -30,11 +64,11 @@ void IvfFlat::prepare() {
   uniform_ = !lists_.empty() && std::all_of(lists_.begin(), lists_.end(),
                                             [&](const IvfList& l) { return l.centroid.size() == len; });
   if (uniform_) {
-    std::vector<float> packed;
-    packed.reserve(lists_.size() * len);
+    std::vector<float> packed_lists;
+    packed_lists.reserve(lists_.size() * len);
     for (const IvfList& list : lists_)
-      packed.insert(packed.end(), list.centroid.begin(), list.centroid.end());
-    panel_ = CentroidPanel(packed, lists_.size(), len);
+      packed_lists.insert(packed_lists.end(), list.centroid.begin(), list.centroid.end());
+    panel_ = CentroidPanel(packed_lists, lists_.size(), len);
   } else {
     panel_ = CentroidPanel();
   }
@@ -76,7 +110,7 @@ IvfFlat IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t bytes_per_vec, 
 }
 
 std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
-  const size_t k = lists_.size();
+  const size_t k = n_lists();
   std::vector<SearchHit> ranked(k);
   if (k == 0) return ranked;
   if (uniform_ && query.size() == panel_.dim()) {
@@ -85,6 +119,9 @@ std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
     panel_.dots(&row, 1, dots.data());
     for (size_t c = 0; c < k; ++c) ranked[c] = {c, centroid_score(metric_, dots[c], sq_norms_[c])};
   } else {
+    // (Lists read in place keep no centroids but the panel's: their
+    // queries are always of its length.)
+    if (mapped()) throw std::invalid_argument("IvfFlat: a query of another length than the centroids");
     for (size_t c = 0; c < k; ++c) {
       const std::vector<float>& centroid = lists_[c].centroid;
       const float dot =
@@ -98,26 +135,35 @@ std::vector<SearchHit> IvfFlat::rank_lists(std::span<const float> query) const {
 
 std::vector<SearchHit> IvfFlat::search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                        const Allowlist* allow, size_t allowed_count) const {
-  const uint64_t probe = std::min<uint64_t>(lists_.size(), nprobe_);
+  const size_t n_lists = this->n_lists();
+  const uint64_t probe = std::min<uint64_t>(n_lists, nprobe_);
   if (k == 0 || probe == 0 || bytes_per_vec_ == 0) return {};
   const std::vector<SearchHit> ranked = rank_lists(query.q);
-  const auto members = [&](uint64_t p) -> const CodeStore& { return lists_[ranked[p].id].members; };
+  const auto size = [&](uint64_t p) { return list_size(ranked[p].id); };
+  const auto scan = [&](uint64_t p, const Allowlist* a, TopK& heap) {
+    const size_t c = ranked[p].id;
+    if (mapped()) {
+      scan_records(pipeline, query, records(c), a, heap);
+    } else {
+      scan_store(pipeline, query, lists_[c].members, a, heap);
+    }
+  };
 
   if (allow == nullptr) {
     uint64_t candidates = 0;
-    for (uint64_t p = 0; p < probe; ++p) candidates += members(p).size();
+    for (uint64_t p = 0; p < probe; ++p) candidates += size(p);
     TopK heap(k, candidates);
-    for (uint64_t p = 0; p < probe; ++p) scan_store(pipeline, query, members(p), nullptr, heap);
+    for (uint64_t p = 0; p < probe; ++p) scan(p, nullptr, heap);
     return heap.into_sorted();
   }
   if (allowed_count == 0) return {};
   // Few allowed ids (against what nprobe lists hold on average): every list.
-  const bool every_list = static_cast<double>(allowed_count) * static_cast<double>(lists_.size()) <=
+  const bool every_list = static_cast<double>(allowed_count) * static_cast<double>(n_lists) <=
                           static_cast<double>(n_members_) * static_cast<double>(probe);
   TopK heap(k, std::min<uint64_t>(n_members_, allowed_count));
-  for (uint64_t p = 0; p < lists_.size(); ++p) {
+  for (uint64_t p = 0; p < n_lists; ++p) {
     if (p >= probe && !every_list && heap.size() >= k) break;
-    scan_store(pipeline, query, members(p), allow, heap);
+    scan(p, allow, heap);
   }
   return heap.into_sorted();
 }

@@ -18,6 +18,7 @@
 #include "core/search/code_store.h"
 #include "core/search/filter.h"
 #include "core/search/kmeans.h"
+#include "core/search/record_scan.h"
 #include "core/types.h"
 
 namespace teskra {
@@ -27,11 +28,25 @@ struct IvfList {
   CodeStore members;            // a norm per member
 };
 
+// Lists left in an index file and read in place (io/index_view.h): list c's
+// u32 member count is at base + count_at[c], its member records follow it
+// (MemberRecords). The centroids, list after list, are taken into the
+// ranking panel and not kept otherwise.
+struct MappedIvfLists {
+  const uint8_t* base = nullptr;
+  std::vector<uint64_t> count_at;
+  std::vector<float> centroids;
+};
+
 class IvfFlat {
  public:
   // Takes ready lists (a built or a loaded index) whose codes hold
   // bytes_per_vec bytes per member.
   IvfFlat(std::vector<IvfList> lists, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim, Metric metric);
+  // Lists read in place, whose centroids are all dim long; the bytes behind
+  // them must outlive the index. Searches give the same hits as over the
+  // same lists loaded.
+  IvfFlat(MappedIvfLists mapped, uint64_t bytes_per_vec, uint64_t nprobe, uint64_t dim, Metric metric);
 
   // Clusters the vectors of members (the stores in order, each in its own
   // order; every store holds norms) into k = min(n, max(nlist, 1)) lists
@@ -45,7 +60,13 @@ class IvfFlat {
                        std::span<const CodeStore* const> members, const RowSource& rows, uint64_t seed,
                        Metric metric, const Execution& exec = {});
 
+  // The lists held in memory; empty for lists read in place.
   const std::vector<IvfList>& lists() const { return lists_; }
+  bool mapped() const { return mapped_base_ != nullptr; }
+  size_t n_lists() const { return mapped() ? mapped_count_at_.size() : lists_.size(); }
+  size_t list_size(size_t c) const;
+  // The members of list c of lists read in place.
+  MemberRecords records(size_t c) const;
   uint64_t bytes_per_vec() const { return bytes_per_vec_; }
   uint64_t nprobe() const { return nprobe_; }
   uint64_t dim() const { return dim_; }
@@ -77,9 +98,13 @@ class IvfFlat {
   std::vector<SearchHit> rank_lists(std::span<const float> query) const;
 
  private:
-  void prepare();
+  // Derives the ranking state from the centroids, k of dim values back to
+  // back when packed is given, else those of lists_.
+  void prepare(const std::vector<float>* packed = nullptr);
 
   std::vector<IvfList> lists_;
+  const uint8_t* mapped_base_ = nullptr;
+  std::vector<uint64_t> mapped_count_at_;
   uint64_t bytes_per_vec_;
   uint64_t nprobe_;
   uint64_t dim_;

@@ -1,0 +1,298 @@
+// Index files served in place (Teskra::view): the same answers, bytes and
+// errors as load for every index type, metric and layout; what is read in
+// place and what is copied; read-only behaviour; a file replaced or removed
+// under a view; searches from several threads.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/engine.h"
+#include "core/io/index_file.h"
+#include "core/io/mapped_file.h"
+#include "test_util.h"
+
+namespace teskra {
+namespace {
+
+using namespace test_util;
+using Bytes = std::string;
+constexpr Metric kMetrics[] = {Metric::Cosine, Metric::Dot, Metric::L2};
+constexpr IndexType kTypes[] = {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw};
+constexpr uint64_t kDim = 40;  // pads to 64
+
+// n4 -1: all 4-bit; 0: all 2-bit; 8 and 16: mixed codes of 18 and 20 bytes,
+// which leave the ids (and, for 18, the norms) of an odd count misaligned.
+Teskra filled(IndexType type, Metric metric, size_t n, int64_t n4 = -1, uint32_t seed = 7) {
+  EngineConfig c = config(kDim, metric, type, n4 == 0 ? 2 : 4, n4 == 0 ? -1 : n4);
+  if (type == IndexType::IvfFlat) c.ivf_nlist = 12, c.ivf_nprobe = 3;
+  if (type == IndexType::Hnsw) c.hnsw_m = 6, c.hnsw_ef_construction = 24;
+  Teskra e(c);
+  const Vectors vs = random_vectors(n, kDim, seed);
+  if (metric == Metric::L2) e.fit(vs);
+  e.add(iota_ids(n, 1000), vs);
+  if (n > 0) e.build();
+  return e;
+}
+
+template <class T>
+void poke(Bytes& b, size_t at, T v) {
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+std::string outcome_of(const std::function<Teskra()>& open, std::optional<Teskra>& out) {
+  try {
+    out.emplace(open());
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// Hits as (id, score bits): equal means the same ids, order and scores to the bit.
+std::vector<std::pair<uint64_t, uint32_t>> exact(const std::vector<SearchHit>& hits) {
+  std::vector<std::pair<uint64_t, uint32_t>> out;
+  for (const SearchHit& h : hits) out.emplace_back(h.id, bits(h.score));
+  return out;
+}
+
+// The same configuration, saved bytes and answers: plain searches,
+// allowlists of every size the index types treat differently (a few ids,
+// many, more than the index holds, unknown ones), and batches.
+void expect_same_answers(const Teskra& loaded, const Teskra& view) {
+  EXPECT_EQ(encode(loaded), encode(view));
+  ASSERT_EQ(loaded.n_vectors(), view.n_vectors());
+  if (loaded.is_empty()) return;
+  const Vectors queries = random_vectors(6, kDim, 99);
+  std::vector<uint64_t> few = {1000, 1003, 1010, 5}, many, more;
+  for (uint64_t id = 1000; id < 1000 + loaded.n_vectors(); id += 2) many.push_back(id);
+  for (uint64_t id = 0; id < 3000; ++id) more.push_back(id);
+  for (const auto& q : queries) {
+    for (uint64_t k : {1u, 10u, 1000u}) {
+      EXPECT_EQ(exact(loaded.search(q, k, std::nullopt)), exact(view.search(q, k, std::nullopt)));
+    }
+    for (const auto* allow : {&few, &many, &more}) {
+      const std::span<const uint64_t> a(*allow);
+      EXPECT_EQ(exact(loaded.search(q, 10, a)), exact(view.search(q, 10, a)));
+    }
+  }
+  const size_t k = 7;
+  std::vector<float> flat;
+  for (const auto& q : queries) flat.insert(flat.end(), q.begin(), q.end());
+  auto batch = [&](const Teskra& e) {
+    std::vector<uint64_t> ids(queries.size() * k);
+    std::vector<float> scores(ids.size());
+    std::vector<int64_t> counts(queries.size());
+    e.search_batch(flat.data(), kDim, std::nullopt, {k, ids, scores, counts}, Execution{.threads = 3});
+    std::vector<std::pair<uint64_t, uint32_t>> out;
+    for (size_t i = 0; i < ids.size(); ++i) out.emplace_back(ids[i], bits(scores[i]));
+    return std::pair(out, counts);
+  };
+  EXPECT_EQ(batch(loaded), batch(view));
+}
+
+TEST(IndexView, AnswersAndSavesExactlyAsLoadForEveryTypeMetricAndLayout) {
+  TempDir dir;
+  const std::string path = dir / "index.tskr";
+  for (IndexType type : kTypes) {
+    for (Metric metric : kMetrics) {
+      for (int64_t n4 : {-1, 0, 8, 16}) {
+        SCOPED_TRACE(std::to_string(int(type)) + " metric " + std::to_string(int(metric)) + " n4 " +
+                     std::to_string(n4));
+        filled(type, metric, 301, n4).save(path);
+        const Teskra loaded = Teskra::load(path);
+        Teskra view = Teskra::view(path);
+        EXPECT_TRUE(view.is_view() && !loaded.is_view());
+        expect_same_answers(loaded, view);
+        // Run-time tuning lives outside the file.
+        Teskra tuned = Teskra::load(path);
+        for (uint64_t v : {1u, 40u}) {
+          tuned.set_ef_search(v), tuned.set_nprobe(v), view.set_ef_search(v), view.set_nprobe(v);
+          expect_same_answers(tuned, view);
+        }
+      }
+    }
+  }
+}
+
+TEST(IndexView, EmptyIndexesOpenAsLoadOpensThem) {
+  TempDir dir;
+  const std::string path = dir / "empty.tskr";
+  for (IndexType type : {IndexType::BruteForce, IndexType::Hnsw}) {  // an empty IvfFlat cannot be saved
+    filled(type, Metric::Cosine, 0).save(path);
+    const Teskra view = Teskra::view(path);
+    EXPECT_EQ(encode(view), encode(Teskra::load(path)));
+    EXPECT_EQ(error_of([&] { view.search(random_vectors(1, kDim, 1)[0], 3, std::nullopt); }),
+              "index is empty");
+  }
+}
+
+TEST(IndexView, BruteForceReadsInPlaceAndCopiesOnlyMisalignedIdsOrNorms) {
+  TempDir dir;
+  const std::string path = dir / "flat.tskr";
+  // 56-byte header, then n codes of B bytes: ids at 56 + n * B, norms 8n later.
+  const struct {
+    size_t n;
+    int64_t n4;
+    bool ids_in_place, norms_in_place;
+  } cases[] = {{300, -1, true, true}, {301, 16, false, true}, {301, 8, false, false}, {302, 8, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.n) + " " + std::to_string(c.n4));
+    filled(IndexType::BruteForce, Metric::Cosine, c.n, c.n4).save(path);
+    const Teskra view = Teskra::view(path);
+    const MappedFile& file = *view.mapping();
+    EXPECT_TRUE(file.contains(view.codes().data(), view.codes().size()));
+    EXPECT_EQ(file.contains(view.ids().data(), view.ids().size_bytes()), c.ids_in_place);
+    EXPECT_EQ(file.contains(view.norms().data(), view.norms().size_bytes()), c.norms_in_place);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(view.ids().data()) % alignof(uint64_t), 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(view.norms().data()) % alignof(float), 0u);
+    const Teskra loaded = Teskra::load(path);
+    EXPECT_EQ(std::tuple(vec(view.codes()), vec(view.ids()), vec(view.norms())),
+              std::tuple(vec(loaded.codes()), vec(loaded.ids()), vec(loaded.norms())));
+  }
+}
+
+// Every file of a corpus of sound, old, cut, patched and randomly damaged
+// files: view refuses it with load's error, or both open it and agree.
+TEST(IndexView, AcceptsAndRefusesExactlyWhatLoadDoes) {
+  TempDir dir;
+  const std::string path = dir / "f.tskr";
+  std::vector<Bytes> corpus;
+  std::mt19937 rng(3);
+  for (IndexType type : kTypes) {
+    const Bytes b = encode(filled(type, Metric::Dot, 24, -1, 11));
+    corpus.push_back(b + "trailing bytes");
+    for (size_t cut = 0; cut < b.size(); cut += (cut < 120 ? 1 : 9)) corpus.push_back(b.substr(0, cut));
+    // Older versions (header 32 or 40 bytes; version 1 without norms).
+    for (uint32_t v = 1; v <= 5; ++v) {
+      Bytes old = b.substr(0, Header::size_for(v)) + b.substr(56);
+      poke<uint32_t>(old, 4, v);
+      corpus.push_back(old);
+      if (type == IndexType::BruteForce && v == 1) corpus.push_back(old.substr(0, old.size() - 24 * 4));
+    }
+    // Counts far beyond the file, and random single-byte damage anywhere
+    // (much of it still loads: codes, ids, norms, links to other nodes).
+    for (size_t at : {16u, 56u, 60u, 64u}) {
+      Bytes hostile = b;
+      poke<uint32_t>(hostile, at, 0x7FFFFFF0u);
+      corpus.push_back(hostile);
+    }
+    for (int i = 0; i < 250; ++i) {
+      Bytes damaged = b;
+      damaged[rng() % damaged.size()] = char(rng());
+      corpus.push_back(damaged);
+    }
+  }
+  // Graph-specific refusals: a node without layers, an overlong list, a
+  // link to a missing node, a bad entry point.
+  const Bytes graph = encode(filled(IndexType::Hnsw, Metric::Dot, 24, -1, 11));
+  const size_t layers0 = 56 + 12 + 32 + 8 + 4, list0 = layers0 + 1;
+  for (auto [at, value] : {std::pair<size_t, uint32_t>{list0, 13}, {list0 + 2, 24}, {60, 24}, {64, 9}}) {
+    Bytes b = graph;
+    poke<uint16_t>(b, at, uint16_t(value));
+    if (at == list0 + 2) poke<uint32_t>(b, at, value);
+    corpus.push_back(b);
+  }
+  Bytes no_layers = graph;
+  no_layers[layers0] = 0;
+  corpus.push_back(no_layers);
+
+  size_t opened = 0;
+  for (size_t i = 0; i < corpus.size(); ++i) {
+    SCOPED_TRACE("file " + std::to_string(i) + " of " + std::to_string(corpus[i].size()) + " bytes");
+    write_file(path, corpus[i]);
+    std::optional<Teskra> loaded, view;
+    const std::string load_error = outcome_of([&] { return Teskra::load(path); }, loaded);
+    ASSERT_EQ(load_error, outcome_of([&] { return Teskra::view(path); }, view));
+    if (!loaded) continue;
+    ++opened;
+    expect_same_answers(*loaded, *view);
+  }
+  EXPECT_GT(opened, 200u);  // the damage was not all refused
+  EXPECT_LT(opened, corpus.size() - 200);
+}
+
+TEST(IndexView, OpensLikeLoadWhereThereIsNoFile) {
+  TempDir dir;
+  std::optional<Teskra> a, b;
+  std::filesystem::create_directory(dir / "sub");
+  write_file(dir / "empty.tskr", "");
+  for (const std::string& p :
+       {dir / "missing.tskr", dir / "sub", dir / "empty.tskr", std::string("a\0b", 3)}) {
+    const std::string error = outcome_of([&] { return Teskra::view(p); }, b);
+    EXPECT_NE(error, "");
+    EXPECT_EQ(error, outcome_of([&] { return Teskra::load(p); }, a));
+  }
+}
+
+TEST(IndexView, RefusesChangesAndOutlivesItsFile) {
+  TempDir dir;
+  const std::string path = dir / "index.tskr";
+  for (IndexType type : kTypes) {
+    filled(type, Metric::L2, 200).save(path);
+    Teskra view = Teskra::view(path);
+    const Teskra before = Teskra::load(path);
+    const Vectors vs = random_vectors(2, kDim, 1);
+    const std::vector<float> flat(kDim, 0.5f);
+    EXPECT_EQ(error_of([&] { view.add(iota_ids(2), vs); }),
+              "cannot add to a view of an index file: load() it to change it");
+    EXPECT_EQ(error_of([&] { view.add_flat(iota_ids(1), flat); }),
+              "cannot add to a view of an index file: load() it to change it");
+    EXPECT_EQ(error_of([&] { view.fit(vs); }), "cannot fit a view of an index file: load() it to change it");
+    EXPECT_EQ(error_of([&] { view.build(); }),
+              "cannot build a view of an index file: load() it to change it");
+    // Saved over (by rename), then removed: the view keeps its file.
+    filled(type, Metric::Cosine, 50, 0, 5).save(path);
+    expect_same_answers(before, view);
+    view.save(path);  // a view saved over its own file
+    expect_same_answers(before, Teskra::load(path));
+    std::filesystem::remove(path);
+    expect_same_answers(before, view);
+  }
+  // What points into a view stays valid with a copy of its mapping.
+  filled(IndexType::BruteForce, Metric::Dot, 100).save(path);
+  std::shared_ptr<const MappedFile> kept;
+  std::span<const uint8_t> codes;
+  {
+    const Teskra view = Teskra::view(path);
+    kept = view.mapping();
+    codes = view.codes();
+  }
+  EXPECT_EQ(vec(codes), vec(Teskra::load(path).codes()));
+}
+
+TEST(IndexView, ManyThreadsSearchOneView) {
+  TempDir dir;
+  const std::string path = dir / "index.tskr";
+  for (IndexType type : kTypes) {
+    filled(type, Metric::Cosine, 400).save(path);
+    const Teskra view = Teskra::view(path);
+    const Vectors queries = random_vectors(40, kDim, 8);
+    std::vector<std::vector<std::pair<uint64_t, uint32_t>>> expected;
+    for (const auto& q : queries) expected.push_back(exact(view.search(q, 10, std::nullopt)));
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < wrong.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (int round = 0; round < 5; ++round) {
+          for (size_t i = 0; i < queries.size(); ++i) {
+            wrong[t] += exact(view.search(queries[(i + t) % queries.size()], 10, std::nullopt)) !=
+                        expected[(i + t) % queries.size()];
+          }
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  }
+}
+
+}  // namespace
+}  // namespace teskra

@@ -1,0 +1,170 @@
+"""Teskra.view: an index file served in place, read-only. The core checks every damaged file and
+layout against load (tests/core/test_view.cpp); here, what the binding makes of a view."""
+
+import gc
+import os
+import pickle
+import threading
+
+import numpy as np
+import pytest
+from conftest import expect_error
+
+from teskra import Teskra
+
+PROPERTIES = ["n_vectors", "dim", "bit_width", "index_type", "n4_dims", "metric", "padded_dim",
+              "packed_bytes_per_vec", "pb4_per_vec", "hnsw_selection"]
+RNG = np.random.default_rng(5)
+DATA = RNG.standard_normal((600, 40)).astype(np.float32)
+QUERIES = RNG.standard_normal((12, 40)).astype(np.float32)
+
+
+def saved(path, index_type="brute_force", metric="cosine", n=600, **kw):
+    kw = {"ivf_flat": {"ivf_nlist": 16, "ivf_nprobe": 4}, "hnsw": {"hnsw_m": 8}}.get(index_type, {}) | kw
+    t = Teskra(40, metric=metric, index_type=index_type, **kw)
+    if metric == "l2":
+        t.fit(DATA[:200])
+    t.add(np.arange(n, dtype=np.uint64) * 3 + 1, DATA[:n])
+    t.build()
+    t.save(path)
+    return path
+
+
+def answers(t):
+    allow = list(range(1, 1800, 5))
+    out = [t.search(q, 10) for q in QUERIES] + [t.search(q, 5, allowlist=allow) for q in QUERIES[:4]]
+    ids, scores, counts = t.search_batch(QUERIES, 10, threads=2)
+    return out, ids.tolist(), scores.view(np.uint32).tolist(), counts.tolist()
+
+
+@pytest.mark.parametrize("index_type", ["brute_force", "ivf_flat", "hnsw"])
+@pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
+@pytest.mark.parametrize("layout", [{}, {"bit_width": 2}, {"n4_dims": 16}])
+def test_a_view_answers_saves_and_pickles_as_the_loaded_index(tmp_path, index_type, metric, layout):
+    path = saved(tmp_path / "i.tskr", index_type, metric, **layout)
+    loaded, view = Teskra.load(path), Teskra.view(path)
+    assert view.is_view and not loaded.is_view
+    assert [getattr(view, p) for p in PROPERTIES] == [getattr(loaded, p) for p in PROPERTIES]
+    assert len(view) == len(loaded) == 600 and repr(view) == repr(loaded)
+    assert answers(view) == answers(loaded)  # ids, order and score bits
+    assert view.to_bytes() == loaded.to_bytes()
+    view.save(tmp_path / "copy.tskr")
+    assert (tmp_path / "copy.tskr").read_bytes() == loaded.to_bytes()
+    # A view pickles as its contents: the copy is an ordinary, changeable index.
+    copy = pickle.loads(pickle.dumps(view))
+    assert not copy.is_view and answers(copy) == answers(loaded)
+    copy.add([99999], DATA[:1])
+    # Run-time tuning works on a view and is not saved.
+    for t in (view, loaded):
+        t.set_ef_search(3), t.set_nprobe(1)
+    assert answers(view) == answers(loaded) and view.to_bytes() == loaded.to_bytes()
+
+
+@pytest.mark.parametrize("index_type", ["brute_force", "ivf_flat", "hnsw"])
+def test_a_view_cannot_change(tmp_path, index_type):
+    view = Teskra.view(saved(tmp_path / "i.tskr", index_type, "l2"))
+    before = answers(view)
+    # Refused before the arguments are looked at.
+    for call, verb in [(lambda: view.add([1], DATA[:1]), "add to"), (lambda: view.add("junk", None), "add to"),
+                       (lambda: view.fit(DATA[:5]), "fit"), (lambda: view.build(), "build")]:
+        expect_error(RuntimeError, f"cannot {verb} a view of an index file: load() it to change it", call)
+    assert answers(view) == before
+
+
+def test_exports_are_read_only_arrays_over_the_file_that_keep_it_mapped(tmp_path):
+    path = saved(tmp_path / "i.tskr")
+    loaded, view = Teskra.load(path), Teskra.view(path)
+    exported = [view.packed_data(), view.vector_ids(), view.vector_norms()]
+    for a, b in zip(exported, [loaded.packed_data(), loaded.vector_ids(), loaded.vector_norms()]):
+        assert np.array_equal(a, b) and a.dtype == b.dtype and a.shape == b.shape
+        assert not a.flags.writeable and not a.flags.owndata and type(a.base).__name__ == "PyCapsule"
+        with pytest.raises(ValueError):
+            a[0] = 0
+    expected = [a.copy() for a in exported]
+    del view
+    gc.collect()
+    os.remove(path)  # the mapping, not the name, keeps the bytes
+    assert all(np.array_equal(a, e) for a, e in zip(exported, expected))
+    # 301 codes of 20 bytes put the ids at an odd multiple of 4: they are copied (read-only too), the
+    # norms after them are aligned and stay in the file.
+    view = Teskra.view(saved(tmp_path / "odd.tskr", n=301, n4_dims=16))
+    ids, norms = view.vector_ids(), view.vector_norms()
+    assert ids.flags.owndata and not ids.flags.writeable and ids.tolist() == list(range(1, 903, 3))
+    assert not norms.flags.owndata and not norms.flags.writeable and len(norms) == 301
+    for other in ("ivf_flat", "hnsw"):
+        expect_error(RuntimeError, "packed_data() is only available for BruteForce indexes",
+                     Teskra.view(saved(tmp_path / f"{other}.tskr", other)).packed_data)
+
+
+def test_saving_over_a_viewed_file_leaves_the_view_as_it_was(tmp_path):
+    path = saved(tmp_path / "i.tskr", "hnsw")
+    view = Teskra.view(path)
+    before = answers(view)
+    saved(path, "brute_force", "dot", n=50)  # a different index, renamed over the viewed file
+    assert Teskra.load(path).n_vectors == 50
+    assert answers(view) == before and view.n_vectors == 600
+    view.save(path)  # and the view saved over its own file
+    assert answers(Teskra.load(path)) == before
+
+
+def test_opening_fails_as_load_fails(tmp_path):
+    good = saved(tmp_path / "i.tskr", "ivf_flat").read_bytes()
+    (tmp_path / "short.tskr").write_bytes(good[:-3])
+    (tmp_path / "magic.tskr").write_bytes(b"XSKR" + good[4:])
+    for name in ("short.tskr", "magic.tskr", "missing.tskr", ""):
+        with pytest.raises(OSError) as by_load:
+            Teskra.load(tmp_path / name)
+        with pytest.raises(OSError) as by_view:
+            Teskra.view(tmp_path / name)
+        assert (type(by_view.value), str(by_view.value)) == (type(by_load.value), str(by_load.value))
+    expect_error(TypeError, "argument 'path': ", lambda: Teskra.view(3))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_opening_a_large_file_keeps_it_out_of_memory(tmp_path):
+    # A 20 MB BruteForce file (75,000 vectors of 384 dimensions, 256-byte codes), written directly: the
+    # header of a real index with the count raised, then codes, ids and norms.
+    n, t = 75_000, Teskra(384)
+    t.add([0], np.ones((1, 384), np.float32))
+    header = bytearray(t.to_bytes()[:56])
+    header[16:24] = n.to_bytes(8, "little")
+    path = tmp_path / "large.tskr"
+    with open(path, "wb") as f:
+        f.write(header)
+        f.write(np.random.default_rng(0).integers(0, 256, n * 256, dtype=np.uint8).tobytes())
+        f.write(np.arange(n, dtype=np.uint64).tobytes())
+        f.write(np.full(n, 11.0, np.float32).tobytes())
+    size = path.stat().st_size
+    gc.collect()
+    before = resident_bytes()
+    view = Teskra.view(path)
+    grown = resident_bytes() - before
+    assert grown < size / 4, (grown, size)
+    loaded = Teskra.load(path)  # the measure itself sees a load
+    assert resident_bytes() - before - grown > size / 2
+    q = np.ones(384, np.float32)
+    assert view.search(q, 5) == loaded.search(q, 5) and len(view) == n
+
+
+@pytest.mark.parametrize("index_type", ["brute_force", "ivf_flat", "hnsw"])
+def test_threads_search_one_view_at_once(tmp_path, index_type):
+    view = Teskra.view(saved(tmp_path / "i.tskr", index_type))
+    expected = [view.search(q, 10) for q in QUERIES]
+    failures = []
+
+    def run(shift):
+        for i in range(60):
+            j = (i + shift) % len(QUERIES)
+            if view.search(QUERIES[j], 10) != expected[j]:
+                failures.append(j)
+
+    threads = [threading.Thread(target=run, args=(s,)) for s in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert failures == []
