@@ -1,6 +1,7 @@
 """make bench: teskra side by side with faiss, hnswlib and usearch, one thread,
 one process per data set, then the report and plots in bench/results/; on
-lsa384 also batches and threads, all cores against one (parallel.py).
+lsa384 also batches and threads, all cores against one (parallel.py), and serving
+from a file and the bytes round trip (serving.py).
 
     python bench/bench.py [--quick] [--data DIR] [--out DIR] [--queries N] [--sets a,b,...]
 
@@ -103,6 +104,12 @@ def run_set(key: str, plan, folder: Path) -> dict:
         import parallel
         log(f"== {data.name}: batches and threads")
         result["parallel"] = parallel.measure(data, plan)
+        import serving
+        log("== serving from a file, bytes round trip")
+        try:
+            result["serving"] = serving.measure(data, plan.quick)
+        except Exception:
+            log(f"  serving figures failed:\n{traceback.format_exc()}")
     result["wall_s"] = time.perf_counter() - t0
     return result
 

@@ -18,6 +18,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import parallel  # noqa: E402
+import serving  # noqa: E402
 from compare import (RECALL_TOL, Target, best_peer_at, best_recall, bytes_per_vec, qps_ratios,  # noqa: E402
                      recall_at_bytes, summarize_ratios)
 
@@ -655,7 +656,7 @@ def write(results: list[dict], out_dir: Path, meta: dict) -> Path:
         "",
     ]
     all_targets = [t for res in results if "records" in res
-                   for t in targets(res) + filtered_targets(res) + parallel.targets(res)]
+                   for t in targets(res) + filtered_targets(res) + parallel.targets(res) + serving.targets(res)]
     lines += ["## Targets", ""]
     lines += table(["data set", "target", "goal", "measured", "result"],
                    [[t.data_set, t.name, t.goal, t.measured, verdict(t.met)] for t in all_targets])
@@ -700,6 +701,7 @@ def write(results: list[dict], out_dir: Path, meta: dict) -> Path:
             lines += [f"Fixed cost of one `search` call (1-vector index, k = 10): {res['call_overhead_us']:.2f} us.",
                       ""]
         lines += parallel.section(res)
+        lines += serving.section(res)
 
     lines += kernel_section(scans)
     path = out_dir / "latest.md"
