@@ -286,7 +286,8 @@ struct Model {
       links[i][lc] = diverse_pick(i, w, cap);
       if (lc == 0)
         for (const C& c : links[i][lc]) ++in_links[c.node];
-      for (const C& c : links[i][lc]) back_link(c.node, lc, i);
+      const std::vector<C> chosen = links[i][lc];  // passing on may change the list meanwhile
+      for (const C& c : chosen) back_link(c.node, lc, i);
     });
     if (level > top) {
       entry = i;
@@ -401,7 +402,8 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
   for (const HnswSelection rule : {HnswSelection::Nearest, HnswSelection::Diverse}) {
     const bool diverse = rule == HnswSelection::Diverse;
     for (const Case c : {Case{Metric::Cosine, 48, kMax, 4, 8}, Case{Metric::L2, 48, 16, 3, 1},
-                         Case{Metric::Dot, 48, 0, 6, 30}, Case{Metric::L2, 4, kMax, 2, 0}}) {
+                         Case{Metric::Dot, 48, 0, 6, 30}, Case{Metric::L2, 4, kMax, 2, 0},
+                         Case{Metric::Dot, 4, kMax, 4, 600}}) {
       SCOPED_TRACE(testing::Message() << "diverse " << diverse << " metric " << int(c.metric) << " m " << c.m
                                       << " efc " << c.efc);
       const QuantPipeline pl = make_pipeline(c.dim, c.metric, c.n4);
