@@ -1,5 +1,7 @@
 // Kernel throughput: codes scored per second and GB/s of code bytes read, for
-// every kernel set this CPU runs, one code at a time and in batches, over a
+// every kernel set this CPU runs, one code at a time, in batches and in
+// multi-query batches (kMultiQueries queries per pass over a block; the rate
+// counts query-code scores, so it compares with the one-query batch), over a
 // buffer that stays in L2 and one far larger than the last-level cache. A
 // plain sequential read of the same buffer, timed in the same run, gives the
 // ceiling each figure is compared with.
@@ -32,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kL2Bytes = 512 << 10;              // well inside a 1 MiB L2
 constexpr size_t kMemoryBytes = size_t{256} << 20;  // far beyond the L3
 constexpr size_t kBlock = 256;                      // codes per batch call
+constexpr size_t kMultiQueries = 8;                 // queries per multi call (as a batch search groups them)
 constexpr double kRoundSeconds = 0.08;
 constexpr int kRounds = 5;
 
@@ -113,6 +116,28 @@ struct Scorer {
     two.offset = layout.pb4();
     k.score_2bit_batch(tq2, two, layout.pb2(), tmp);
     for (size_t i = 0; i < n; ++i) out[i] += tmp[i];
+  }
+
+  // kMultiQueries copies of the query side by side: out holds a row of n per
+  // query, tmp as much.
+  void multi(const KernelSet& k, size_t first, size_t n, float* out, float* tmp) const {
+    const CodeBatch four{.base = codes + first * layout.bytes(), .stride = layout.bytes(), .n = n};
+    const float* qs[kMultiQueries];
+    const TwoBitQuery* tqs[kMultiQueries];
+    for (size_t m = 0; m < kMultiQueries; ++m) {
+      qs[m] = q.data();
+      tqs[m] = &tq2;
+    }
+    if (layout.n4 == 0) {
+      k.score_2bit_multi(tqs, kMultiQueries, four, layout.bytes(), out, n);
+      return;
+    }
+    k.score_4bit_multi(qs, kMultiQueries, four, layout.pb4(), layout.n4, out, n);
+    if (layout.n4 == layout.p) return;
+    CodeBatch two = four;
+    two.offset = layout.pb4();
+    k.score_2bit_multi(tqs, kMultiQueries, two, layout.pb2(), tmp, n);
+    for (size_t i = 0; i < kMultiQueries * n; ++i) out[i] += tmp[i];
   }
 };
 
@@ -210,7 +235,7 @@ int main(int argc, char** argv) {
     const uint64_t r = rng();
     std::memcpy(big.data() + i, &r, 8);
   }
-  std::vector<float> out(kBlock), tmp(kBlock);
+  std::vector<float> out(kMultiQueries * kBlock), tmp(kMultiQueries * kBlock);
   std::vector<Row> rows;
 
   for (size_t p : dims) {
@@ -234,8 +259,9 @@ int main(int argc, char** argv) {
 
         double scalar_one = 0.0;
         for (const KernelSet* k : sets) {
-          for (const char* mode : {"one", "batch"}) {
+          for (const char* mode : {"one", "batch", "multi"}) {
             const bool batch = std::strcmp(mode, "batch") == 0;
+            const bool multi = std::strcmp(mode, "multi") == 0;
             // Each step scores one block; successive steps walk the buffer
             // cyclically so the large one is always read from memory.
             size_t cursor = 0;
@@ -245,6 +271,9 @@ int main(int argc, char** argv) {
               if (batch) {
                 scorer.batch(*k, cursor, block, out.data(), tmp.data());
                 g_sink_f = out[block - 1];
+              } else if (multi) {
+                scorer.multi(*k, cursor, block, out.data(), tmp.data());
+                g_sink_f = out[kMultiQueries * block - 1];
               } else {
                 float acc = 0.0f;
                 for (size_t i = 0; i < block; ++i) acc += scorer.one(*k, cursor + i);
@@ -252,9 +281,9 @@ int main(int argc, char** argv) {
               }
               cursor += block;
             };
-            const double rate = best_rate(block * bytes, step);
+            const double rate = best_rate(block * bytes * (multi ? kMultiQueries : 1), step);
             Row r{layout.name, k->name, mode, buf.name, p, bytes, rate / bytes, rate / 1e9, mem_rate / 1e9};
-            if (k == sets.front() && !batch) scalar_one = r.codes_per_s;
+            if (k == sets.front() && !batch && !multi) scalar_one = r.codes_per_s;
             print_row(r, scalar_one);
             rows.push_back(r);
           }

@@ -249,4 +249,45 @@ void QuantPipeline::score_batch(const PreparedQuery& pq, const simd::CodeBatch& 
   }
 }
 
+void QuantPipeline::score_batch_multi(std::span<const PreparedQuery> pqs, const simd::CodeBatch& codes,
+                                      float* out, size_t out_stride) const {
+  const size_t nq = pqs.size();
+  if (codes.n == 0 || nq == 0) return;
+  if (nq == 1) {
+    score_batch(pqs[0], codes, out);
+    return;
+  }
+  const size_t p = static_cast<size_t>(padded_dim());
+  const size_t bytes = static_cast<size_t>(packed_bytes_per_vec());
+  std::vector<const float*> qs(nq);
+  std::vector<const simd::TwoBitQuery*> tqs(nq);
+  for (size_t j = 0; j < nq; ++j) {
+    qs[j] = pqs[j].q.data();
+    tqs[j] = &pqs[j].two_bit;
+  }
+  if (n4_dims_ == 0) {
+    kernels_->score_2bit_multi(tqs.data(), nq, codes, bytes, out, out_stride);
+    return;
+  }
+  if (n2_dims_ == 0) {
+    kernels_->score_4bit_multi(qs.data(), nq, codes, bytes, p, out, out_stride);
+    return;
+  }
+  const size_t pb4 = static_cast<size_t>(pb4_);
+  kernels_->score_4bit_multi(qs.data(), nq, codes, pb4, static_cast<size_t>(n4_dims_), out, out_stride);
+  std::vector<float> s2(nq * kBatchChunk);
+  for (size_t start = 0; start < codes.n; start += kBatchChunk) {
+    const size_t len = std::min(kBatchChunk, codes.n - start);
+    simd::CodeBatch part = sub_batch(codes, start, len);
+    part.offset += pb4;
+    kernels_->score_2bit_multi(tqs.data(), nq, part, bytes - pb4, s2.data(), kBatchChunk);
+    // s4 + s2, the same single rounding as score().
+    for (size_t j = 0; j < nq; ++j) {
+      float* o = out + j * out_stride + start;
+      const float* t = s2.data() + j * kBatchChunk;
+      for (size_t i = 0; i < len; ++i) o[i] = o[i] + t[i];
+    }
+  }
+}
+
 }  // namespace teskra

@@ -82,6 +82,10 @@ class QuantPipeline {
   // out[i] = score(pq.q, codes.code(i)) for every code of the batch, bit for
   // bit, through the active kernel set.
   void score_batch(const PreparedQuery& pq, const simd::CodeBatch& codes, float* out) const;
+  // score_batch for several queries in one pass over the codes: out[j *
+  // out_stride + i] = score(pqs[j].q, codes.code(i)), bit for bit.
+  void score_batch_multi(std::span<const PreparedQuery> pqs, const simd::CodeBatch& codes, float* out,
+                         size_t out_stride) const;
 
   // The variance of every padded coordinate, in the rotated and scaled space
   // codes are taken in, over a sample (population variance, clamped at 0;

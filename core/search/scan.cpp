@@ -1,6 +1,7 @@
 #include "core/search/scan.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "core/search/similarity.h"
 
@@ -28,7 +29,8 @@ void scan_store_group(const QuantPipeline& pipeline, std::span<const PreparedQue
   const std::span<const float> norms = store.norms();
   const uint8_t* codes = store.codes().data();
 
-  float raw[kBlock];
+  // raw[j * kBlock + c]: query j's score of the block's code c.
+  std::vector<float> raw(queries.size() * kBlock);
   size_t pos[kBlock];
   const uint8_t* ptrs[kBlock];
   for (size_t start = 0; start < n; start += kBlock) {
@@ -51,12 +53,13 @@ void scan_store_group(const QuantPipeline& pipeline, std::span<const PreparedQue
       batch.ptrs = ptrs;
     }
     batch.n = count;
+    pipeline.score_batch_multi(queries, batch, raw.data(), kBlock);
     for (size_t q = 0; q < queries.size(); ++q) {
-      pipeline.score_batch(queries[q], batch, raw);
       TopK& heap = heaps[q];
+      const float* r = raw.data() + q * kBlock;
       for (size_t j = 0; j < count; ++j) {
         const size_t i = pos[j];
-        heap.offer(ids[i], have_norms ? similarity(metric, raw[j], norms[i]) : raw[j]);
+        heap.offer(ids[i], have_norms ? similarity(metric, r[j], norms[i]) : r[j]);
       }
     }
   }

@@ -20,7 +20,8 @@ void scan_store(const QuantPipeline& pipeline, const PreparedQuery& pq, const Co
                 const Allowlist* allow, TopK& heap);
 
 // scan_store for several queries in one pass over the codes: each block of
-// codes is scored against every query while it is in cache. heaps[j] ends as
+// codes is scored against every query while it is in cache, through the
+// multi-query kernels (QuantPipeline::score_batch_multi). heaps[j] ends as
 // scan_store(pipeline, queries[j], store, allow, heaps[j]) would leave it:
 // the same kernel scores each (query, code) pair and offers go in storage
 // order.

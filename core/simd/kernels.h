@@ -24,6 +24,9 @@
 //  scored by the two kernels (the 2-bit batch through CodeBatch::offset).
 //  The batch forms score many codes against one query with the same per-code
 //  summation order, so each result is bit-identical to the one-code kernel.
+//  The multi forms score a batch against several queries: each block of codes
+//  is decoded once and accumulated into every query's sums, each (query,
+//  code) sum in the one-code kernel's order, so again bit for bit the same.
 //
 // Centroid panel: dot products of rows with a fixed set of centroids stored
 // coordinate-major, each the plain loop
@@ -88,6 +91,14 @@ struct KernelSet {
                            float* out);
   // out[i] = score_2bit(q, tq.n, codes.code(i), code_bytes) for i < codes.n.
   void (*score_2bit_batch)(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
+  // out[j * out_stride + i] = score_4bit(qs[j], codes.code(i), code_bytes,
+  // limit) for j < nq, i < codes.n.
+  void (*score_4bit_multi)(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
+                           size_t limit, float* out, size_t out_stride);
+  // out[j * out_stride + i] = score_2bit(.., codes.code(i), code_bytes) for
+  // query j (tqs[j]) for j < nq, i < codes.n. Every table has the same n.
+  void (*score_2bit_multi)(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes,
+                           size_t code_bytes, float* out, size_t out_stride);
 
   // ---- centroid panel
   // out[r * kpad + c] = dot(rows[r], centroid c) for r < n_rows, c < kpad.

@@ -24,8 +24,10 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/simd/codebooks.h"
 #include "core/simd/kernel_sets.h"
@@ -88,11 +90,76 @@ inline float reduce4x4(__m256 a01, __m256 a23) {
 alignas(32) constexpr int64_t kShiftsX[4] = {0, 4, 16, 20};
 alignas(32) constexpr int64_t kShiftsY[4] = {8, 12, 24, 28};
 
+// The multi-query form: each chunk of a code is decoded once (the two
+// X / Y halves above) and fed to the accumulators of kMultiQueries queries,
+// whose chunks were put in lane order kChunkLaneCoord (X then Y) beforehand,
+// outside the kernel, once per call. Four queries' two accumulators, the
+// codebook, the shifts and the decoded halves fill the 16 registers, so one
+// code at a time.
+constexpr size_t kMultiQueries = 4;
+alignas(64) constexpr int32_t kChunkLaneCoord[16] = {0, 8, 1, 9, 4, 12, 5, 13, 2, 10, 3, 11, 6, 14, 7, 15};
+
+// Every code of the batch against Q queries: q[m] the query, lanes[m] the
+// same in lane order; out[m * out_stride + i] gets code i's score for m.
+template <size_t Q>
+void score_4bit_queries(const float* const* q, const float* const* lanes, const CodeBatch& codes,
+                        size_t code_bytes, size_t limit, float* out, size_t out_stride) {
+  const Codebook4 t = load_codebook();
+  const __m256i shifts_x = _mm256_load_si256(reinterpret_cast<const __m256i*>(kShiftsX));
+  const __m256i shifts_y = _mm256_load_si256(reinterpret_cast<const __m256i*>(kShiftsY));
+  const size_t chunks = code_bytes / 8;
+  const size_t n = codes.n;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* c = codes.code(i);
+    const uint8_t* next = codes.code(i + 1 < n ? i + 1 : i);
+    __m256 ax[Q];
+    __m256 ay[Q];
+#pragma GCC unroll 8
+    for (size_t m = 0; m < Q; ++m) ax[m] = ay[m] = _mm256_setzero_ps();
+    for (size_t j = 0; j < chunks; ++j) {
+      if ((j & 7) == 0) prefetch_line(next + 8 * j);
+      const __m256i x = _mm256_set1_epi64x(chunk_bits(c + 8 * j));
+      const __m256 dx = dequant8(_mm256_srlv_epi64(x, shifts_x), t);
+      const __m256 dy = dequant8(_mm256_srlv_epi64(x, shifts_y), t);
+#pragma GCC unroll 8
+      for (size_t m = 0; m < Q; ++m) {
+        ax[m] = _mm256_fmadd_ps(dx, _mm256_loadu_ps(lanes[m] + 16 * j), ax[m]);
+        ay[m] = _mm256_fmadd_ps(dy, _mm256_loadu_ps(lanes[m] + 16 * j + 8), ay[m]);
+      }
+    }
+#pragma GCC unroll 8
+    for (size_t m = 0; m < Q; ++m) {
+      const __m256 a01 = _mm256_shuffle_ps(ax[m], ay[m], _MM_SHUFFLE(2, 0, 2, 0));
+      const __m256 a23 = _mm256_shuffle_ps(ax[m], ay[m], _MM_SHUFFLE(3, 1, 3, 1));
+      out[m * out_stride + i] = tail_4bit(reduce4x4(a01, a23), q[m], c, 8 * chunks, code_bytes, limit);
+    }
+  }
+}
+
+// score_4bit_queries for a run-time count 1 <= nq <= Q.
+template <size_t Q>
+void score_4bit_some_queries(size_t nq, const float* const* q, const float* const* lanes,
+                             const CodeBatch& codes, size_t code_bytes, size_t limit, float* out,
+                             size_t out_stride) {
+  if constexpr (Q > 0) {
+    if (nq == Q) {
+      score_4bit_queries<Q>(q, lanes, codes, code_bytes, limit, out, out_stride);
+    } else {
+      score_4bit_some_queries<Q - 1>(nq, q, lanes, codes, code_bytes, limit, out, out_stride);
+    }
+  }
+}
+
 // ---- 2-bit -------------------------------------------------------------
 
 // 8-code groups in flight in the 2-bit batch: four fit the 16 vector
 // registers (accumulator, shifted word and loaded words per group).
 constexpr size_t kTwoBitGroups = 4;
+// The multi-query form: queries sharing each group's decoded words, and the
+// groups in flight then (2 x 4 accumulators, a shifted word per group and a
+// table per query).
+constexpr size_t kTwoBitMultiQueries = 4;
+constexpr size_t kTwoBitMultiGroups = 2;
 #include "core/simd/two_bit_lanes.inc"
 
 }  // namespace
@@ -165,6 +232,17 @@ float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_
   return two_bit_chain(q, q_len, code, code_bytes);
 }
 
+namespace {
+
+// Up to kMultiQueries queries (q, and lanes: the same in lane order).
+void score_4bit_multi_lanes(const float* const* q, const float* const* lanes, size_t nq,
+                            const CodeBatch& codes, size_t code_bytes, size_t limit, float* out,
+                            size_t out_stride) {
+  score_4bit_some_queries<kMultiQueries>(nq, q, lanes, codes, code_bytes, limit, out, out_stride);
+}
+
+}  // namespace
+
 }  // namespace teskra::simd::avx2
 
 #pragma GCC pop_options
@@ -175,6 +253,40 @@ namespace teskra::simd::avx2 {
 // keeps library code out of the AVX2 region.
 void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out) {
   score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
+}
+
+void score_4bit_multi(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
+                      size_t limit, float* out, size_t out_stride) {
+  if (codes.n == 0) return;
+  const size_t chunks = code_bytes / 8;
+  std::vector<float> lanes(kMultiQueries * 16 * chunks);
+  for (size_t first = 0; first < nq; first += kMultiQueries) {
+    const size_t g = std::min(kMultiQueries, nq - first);
+    if (g == 1) {
+      score_4bit_batch(qs[first], codes, code_bytes, limit, out + first * out_stride);
+      continue;
+    }
+    const float* lane_ptrs[kMultiQueries];
+    for (size_t m = 0; m < g; ++m) {
+      float* dst = lanes.data() + m * 16 * chunks;
+      const float* src = qs[first + m];
+      for (size_t j = 0; j < 16 * chunks; ++j) dst[j] = src[j - j % 16 + kChunkLaneCoord[j % 16]];
+      lane_ptrs[m] = dst;
+    }
+    score_4bit_multi_lanes(qs + first, lane_ptrs, g, codes, code_bytes, limit, out + first * out_stride,
+                           out_stride);
+  }
+}
+
+void score_2bit_multi(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes, size_t code_bytes,
+                      float* out, size_t out_stride) {
+  for (size_t first = 0; first < nq; first += kTwoBitMultiQueries) {
+    const size_t g = std::min(kTwoBitMultiQueries, nq - first);
+    const float* products[kTwoBitMultiQueries];
+    for (size_t m = 0; m < g; ++m) products[m] = tqs[first + m]->products.data();
+    score_2bit_multi_tables(products, g, tqs[first]->n, codes, code_bytes, out + first * out_stride,
+                            out_stride);
+  }
 }
 
 }  // namespace teskra::simd::avx2

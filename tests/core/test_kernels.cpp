@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/quantize/pipeline.h"
 #include "core/quantize/tables.h"
 #include "core/search/centroid_panel.h"
 #include "core/search/float_dot.h"
@@ -349,6 +350,101 @@ TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
   }
 }
 
+// The multi-query forms against the one-code reference, query by query:
+// query counts on both sides of every level's query group (odd ones and a
+// remainder of one included), batch sizes across the code interleave and
+// the 2-bit lane groups, code lengths across the chunk and word edges, with
+// and without a 4-bit tail, an odd limit and a short 2-bit query. Each query
+// has its own kind of values, so a query scored with a neighbour's values
+// or accumulators shows; the slots between the rows must stay untouched.
+TEST_P(Kernels, MultiQueryIsEachQueryAlone) {
+  std::mt19937_64 rng(21);
+  constexpr float kUntouched = 12345.0f;
+  for (size_t bytes : {1, 2, 3, 7, 8, 9, 16, 17, 24, 40, 129, 200}) {
+    for (size_t n : {0, 1, 3, 4, 5, 8, 9, 17, 33, 64, 70}) {
+      const int kind = static_cast<int>(n + bytes);
+      const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 3, kind % kCodeKinds, rng);
+      for (size_t nq : {1, 2, 3, 4, 5, 7, 8, 9, 13}) {
+        const bool short_q = (nq + n) % 2 == 1;
+        const size_t limit = bytes == 1 ? 1 + short_q : 2 * bytes - short_q;
+        const size_t q2_len = bytes == 1 ? 1 + short_q : 4 * bytes - 2 * short_q;
+        std::vector<std::vector<float>> qs;
+        std::vector<TwoBitQuery> tqs;
+        for (size_t j = 0; j < nq; ++j) {
+          qs.push_back(make_values(4 * bytes, static_cast<int>(j + n) % kValueKinds, rng));
+          tqs.push_back(TwoBitQuery::from(qs.back().data(), q2_len));
+        }
+        std::vector<const float*> q_ptrs;
+        std::vector<const TwoBitQuery*> tq_ptrs;
+        for (size_t j = 0; j < nq; ++j) {
+          q_ptrs.push_back(qs[j].data());
+          tq_ptrs.push_back(&tqs[j]);
+        }
+        const size_t stride = n + 1;
+        for (const CodeBatch& batch : {c.strided_batch(), c.pointer_batch()}) {
+          const std::string at = "bytes " + std::to_string(bytes) + " n " + std::to_string(n) + " nq " +
+                                 std::to_string(nq) + (batch.ptrs ? " pointers" : " strided");
+          std::vector<float> out4(nq * stride, kUntouched), out2(nq * stride, kUntouched);
+          k().score_4bit_multi(q_ptrs.data(), nq, batch, bytes, limit, out4.data(), stride);
+          k().score_2bit_multi(tq_ptrs.data(), nq, batch, bytes, out2.data(), stride);
+          for (size_t j = 0; j < nq; ++j) {
+            for (size_t i = 0; i < n; ++i) {
+              EXPECT_SAME(out4[j * stride + i], ref().score_4bit(qs[j].data(), batch.code(i), bytes, limit))
+                  << "4-bit " << at << " query " << j << " code " << i;
+              EXPECT_SAME(out2[j * stride + i], ref().score_2bit(qs[j].data(), q2_len, batch.code(i), bytes))
+                  << "2-bit " << at << " query " << j << " code " << i;
+            }
+            EXPECT_EQ(out4[j * stride + n], kUntouched) << "4-bit wrote past n, " << at;
+            EXPECT_EQ(out2[j * stride + n], kUntouched) << "2-bit wrote past n, " << at;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Through the pipeline, whose multi-query batch splits a mixed code into its
+// 4-bit and 2-bit blocks for every query (the 2-bit block in pieces and then
+// s4 + s2): every layout from all 2-bit to all 4-bit, padded dimensions with
+// and without a 4-bit tail, against score() of each query alone.
+TEST_P(Kernels, PipelineMultiQueryInEveryLayout) {
+  std::mt19937_64 rng(22);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const auto random_vector = [&](size_t dim) {
+    std::vector<float> v(dim);
+    for (float& x : v) x = normal(rng);
+    return v;
+  };
+  for (uint64_t dim : {3, 24, 40, 200}) {
+    const EngineConfig all_2bit{.dim = dim, .seed = kDefaultSeed, .metric = Metric::Dot};
+    const uint64_t padded = QuantPipeline(all_2bit).padded_dim();
+    for (uint64_t n4 : {uint64_t{0}, padded / 4, padded / 2 + 4, padded}) {
+      if (n4 > padded || (n4 != padded && n4 % 4 != 0)) continue;
+      EngineConfig config = all_2bit;
+      config.n4_dims = n4;
+      const QuantPipeline p(config);
+      const size_t n = 300;  // more than one 256-code piece of the 2-bit block
+      const size_t bytes = p.packed_bytes_per_vec();
+      std::vector<uint8_t> codes(n * bytes);
+      std::vector<float> scratch;
+      for (size_t i = 0; i < n; ++i) p.encode_into(random_vector(dim), codes.data() + i * bytes, scratch);
+      const CodeBatch batch{.base = codes.data(), .stride = bytes, .n = n};
+      std::vector<PreparedQuery> pqs;
+      for (size_t j = 0; j < 7; ++j) pqs.push_back(p.prepare_query(p.transform_query(random_vector(dim))));
+      for (size_t nq : {1, 2, 5, 7}) {
+        std::vector<float> out(nq * n);
+        p.score_batch_multi(std::span<const PreparedQuery>(pqs.data(), nq), batch, out.data(), n);
+        for (size_t j = 0; j < nq; ++j) {
+          for (size_t i = 0; i < n; ++i) {
+            ASSERT_PRED2(same_value, out[j * n + i], p.score(pqs[j].q.data(), batch.code(i)))
+                << "dim " << dim << " n4 " << n4 << " nq " << nq << " query " << j << " code " << i;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Every row against every centroid is the plain loop: two whole row tiles and
 // a tail (13 rows), centroid counts on both sides of the 64-wide padding,
 // overflowing products and a row of -0 (whose sums must stay +0). One
@@ -415,8 +511,9 @@ TEST_P(Kernels, FloatDotEveryLengthAndRowCount) {
 
 // Nothing is read past the end of a query, a code or a float row, each placed
 // to end at a guard: no whole vector or word load may reach beyond the last
-// value. Queries as short as a code allows: the 4-bit one at its limit (odd
-// for a one-byte code), the 2-bit one a value short of the code's slots.
+// value, in the one-query and the multi-query batches. Queries as short as a
+// code allows: the 4-bit one at its limit (odd for a one-byte code), the
+// 2-bit one a value short of the code's slots.
 TEST_P(Kernels, NoReadPastTheEnd) {
   GuardedPage a, b;
   if (!a.ok() || !b.ok()) GTEST_SKIP() << "no guard page";
@@ -432,10 +529,14 @@ TEST_P(Kernels, NoReadPastTheEnd) {
       for (size_t limit = bytes == 1 ? 1 : 2 * bytes; limit <= 2 * bytes; ++limit) {
         const float* q = b.holding(make_values(limit, 0, rng));
         EXPECT_SAME(k().score_4bit(q, ptrs[0], bytes, limit), ref().score_4bit(q, ptrs[0], bytes, limit));
+        const float* qs[] = {q, q, q};
+        std::vector<float> out3(3 * n);
         for (const CodeBatch& batch : batches) {
           k().score_4bit_batch(q, batch, bytes, limit, out.data());
+          k().score_4bit_multi(qs, 3, batch, bytes, limit, out3.data(), n);
           for (size_t i = 0; i < n; ++i) {
             EXPECT_SAME(out[i], ref().score_4bit(q, batch.code(i), bytes, limit));
+            EXPECT_SAME(out3[2 * n + i], out[i]);
           }
         }
       }
@@ -443,10 +544,14 @@ TEST_P(Kernels, NoReadPastTheEnd) {
         const float* q = b.holding(make_values(q_len, 0, rng));
         EXPECT_SAME(k().score_2bit(q, q_len, ptrs[0], bytes), ref().score_2bit(q, q_len, ptrs[0], bytes));
         const TwoBitQuery tq = TwoBitQuery::from(q, q_len);
+        const TwoBitQuery* tqs[] = {&tq, &tq, &tq};
+        std::vector<float> out3(3 * n);
         for (const CodeBatch& batch : batches) {
           k().score_2bit_batch(tq, batch, bytes, out.data());
+          k().score_2bit_multi(tqs, 3, batch, bytes, out3.data(), n);
           for (size_t i = 0; i < n; ++i) {
             EXPECT_SAME(out[i], ref().score_2bit(q, q_len, batch.code(i), bytes));
+            EXPECT_SAME(out3[2 * n + i], out[i]);
           }
         }
       }
