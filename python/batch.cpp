@@ -45,10 +45,7 @@ PyObject* teskra_search_batch(PyObject* op, PyObject* const* args, Py_ssize_t na
     if (!to_u64(argv[1], "k", &k)) return nullptr;
     std::vector<uint64_t> allow_ids;
     std::optional<std::span<const uint64_t>> allowlist;
-    if (argv[2] != nullptr && argv[2] != Py_None) {
-      if (!extract_ids(argv[2], "allowlist", allow_ids)) return nullptr;
-      allowlist = std::span<const uint64_t>(allow_ids);
-    }
+    if (!extract_allowlist(argv[2], allow_ids, allowlist)) return nullptr;
     if (argv[3] != nullptr && !to_u64(argv[3], "threads", &threads)) return nullptr;
     QueryMatrix queries;
     const uint64_t dim = engine.config().dim;

@@ -382,4 +382,12 @@ bool extract_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out) {
   return !PyErr_Occurred();
 }
 
+bool extract_allowlist(PyObject* obj, std::vector<uint64_t>& storage,
+                       std::optional<std::span<const uint64_t>>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!extract_ids(obj, "allowlist", storage)) return false;
+  out = std::span<const uint64_t>(storage);
+  return true;
+}
+
 }  // namespace teskra::py

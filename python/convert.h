@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "python/ref.h"
@@ -81,5 +82,11 @@ bool extract_queries(PyObject* obj, uint64_t dim, QueryMatrix& out);
 // is a TypeError; a negative or too large id an OverflowError. Our own errors
 // name the argument: "argument '<name>': ...".
 bool extract_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out);
+
+// The searches' optional `allowlist` argument: absent (nullptr) or None
+// leaves out empty; otherwise the ids (extract_ids) go into storage and out
+// spans them.
+bool extract_allowlist(PyObject* obj, std::vector<uint64_t>& storage,
+                       std::optional<std::span<const uint64_t>>& out);
 
 }  // namespace teskra::py

@@ -415,10 +415,7 @@ PyObject* teskra_search(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, 
     if (!to_u64(argv[1], "k", &k)) return nullptr;
     std::vector<uint64_t> allow_ids;
     std::optional<std::span<const uint64_t>> allowlist;
-    if (argv[2] != nullptr && argv[2] != Py_None) {
-      if (!extract_ids(argv[2], "allowlist", allow_ids)) return nullptr;
-      allowlist = std::span<const uint64_t>(allow_ids);
-    }
+    if (!extract_allowlist(argv[2], allow_ids, allowlist)) return nullptr;
     std::vector<float> query;
     if (!extract_vector(argv[0], engine.config().dim, query)) return nullptr;
 

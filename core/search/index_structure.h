@@ -50,7 +50,8 @@ class IndexStructure {
 
   // Room for `count` more add() calls, so that a batch of that many cannot
   // run out of memory half-way. Throws std::bad_alloc with only capacities
-  // changed.
+  // changed, and std::length_error (Hnsw) when the index cannot hold that
+  // many more vectors at all.
   virtual void reserve(size_t count) = 0;
   // Stores one encoded vector: its code (packed_bytes_per_vec bytes), the
   // code's stored norm, and the vector's transformed form (padded_dim
