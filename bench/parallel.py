@@ -261,8 +261,9 @@ def section(result: dict) -> list[str]:
     def qps(secs):
         return f"{nq / secs:,.0f}"
 
+    when = f"Measured {p['when']}, apart from the main run. " if p.get("when") else ""
     lines = [f"### Batches and threads ({n_cores} usable cores)", "",
-             "BruteForce 4-bit; QPS over the whole query set, best of a few passes.", "",
+             f"{when}BruteForce 4-bit; QPS over the whole query set, best of a few passes.", "",
              "| how | threads | QPS | vs loop of search |", "|---|---|---|---|",
              f"| loop of `search`, one query per call | 1 | {qps(s['loop_s'])} | 1.00x |",
              f"| `search_batch` | 1 | {qps(s['batch_1_s'])} | {s['loop_s'] / s['batch_1_s']:.2f}x |",
