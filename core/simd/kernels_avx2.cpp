@@ -249,44 +249,6 @@ void score_4bit_multi_lanes(const float* const* q, const float* const* lanes, si
 
 namespace teskra::simd::avx2 {
 
-// Baseline-compiled adapter: reading the table out of the std::vector here
-// keeps library code out of the AVX2 region.
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out) {
-  score_2bit_batch_tables(tq.products.data(), tq.n, codes, code_bytes, out);
-}
-
-void score_4bit_multi(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      size_t limit, float* out, size_t out_stride) {
-  if (codes.n == 0) return;
-  const size_t chunks = code_bytes / 8;
-  std::vector<float> lanes(kMultiQueries * 16 * chunks);
-  for (size_t first = 0; first < nq; first += kMultiQueries) {
-    const size_t g = std::min(kMultiQueries, nq - first);
-    if (g == 1) {
-      score_4bit_batch(qs[first], codes, code_bytes, limit, out + first * out_stride);
-      continue;
-    }
-    const float* lane_ptrs[kMultiQueries];
-    for (size_t m = 0; m < g; ++m) {
-      float* dst = lanes.data() + m * 16 * chunks;
-      const float* src = qs[first + m];
-      for (size_t j = 0; j < 16 * chunks; ++j) dst[j] = src[j - j % 16 + kChunkLaneCoord[j % 16]];
-      lane_ptrs[m] = dst;
-    }
-    score_4bit_multi_lanes(qs + first, lane_ptrs, g, codes, code_bytes, limit, out + first * out_stride,
-                           out_stride);
-  }
-}
-
-void score_2bit_multi(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      float* out, size_t out_stride) {
-  for (size_t first = 0; first < nq; first += kTwoBitMultiQueries) {
-    const size_t g = std::min(kTwoBitMultiQueries, nq - first);
-    const float* products[kTwoBitMultiQueries];
-    for (size_t m = 0; m < g; ++m) products[m] = tqs[first + m]->products.data();
-    score_2bit_multi_tables(products, g, tqs[first]->n, codes, code_bytes, out + first * out_stride,
-                            out_stride);
-  }
-}
+#include "core/simd/baseline_adapters.inc"
 
 }  // namespace teskra::simd::avx2
