@@ -20,47 +20,20 @@
 namespace teskra::simd {
 
 namespace scalar {
-float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
-float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
-void score_4bit_multi(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      size_t limit, float* out, size_t out_stride);
-void score_2bit_multi(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      float* out, size_t out_stride);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
-                float* out);
+#include "core/simd/level_kernels.inc"
 float float_dot(const float* a, const float* b, size_t n);
 void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out);
 }  // namespace scalar
 
 #ifdef TESKRA_HAVE_SIMD
 namespace avx2 {
-float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
-float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
-void score_4bit_multi(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      size_t limit, float* out, size_t out_stride);
-void score_2bit_multi(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      float* out, size_t out_stride);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
-                float* out);
+#include "core/simd/level_kernels.inc"
 float float_dot(const float* a, const float* b, size_t n);
 void float_dot_rows(const float* q, const float* const* rows, size_t count, size_t n, float* out);
 }  // namespace avx2
 
 namespace avx512 {
-float score_4bit(const float* q, const uint8_t* code, size_t code_bytes, size_t limit);
-float score_2bit(const float* q, size_t q_len, const uint8_t* code, size_t code_bytes);
-void score_4bit_batch(const float* q, const CodeBatch& codes, size_t code_bytes, size_t limit, float* out);
-void score_2bit_batch(const TwoBitQuery& tq, const CodeBatch& codes, size_t code_bytes, float* out);
-void score_4bit_multi(const float* const* qs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      size_t limit, float* out, size_t out_stride);
-void score_2bit_multi(const TwoBitQuery* const* tqs, size_t nq, const CodeBatch& codes, size_t code_bytes,
-                      float* out, size_t out_stride);
-void panel_dots(const float* const* rows, size_t n_rows, const float* panel, size_t kpad, size_t dim,
-                float* out);
+#include "core/simd/level_kernels.inc"
 }  // namespace avx512
 #endif
 
