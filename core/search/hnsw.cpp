@@ -834,6 +834,35 @@ void Hnsw::pass_on_dropped(uint32_t newcomer, const HnswCandidate* kept, size_t 
   }
 }
 
+template <class Scorer, class Store>
+void Hnsw::link_new_node(const Scorer& scorer, uint32_t i, uint64_t level, Metric metric,
+                         const QuantPipeline& pipeline, const Store& store) {
+  SearchScratch& s = insert_scratch_;
+  uint32_t ep = *entry_point_;
+  float ep_score = 0.0f;
+  const float* known = nullptr;
+  const uint64_t top = max_level_;
+  for (uint64_t lc = top; lc > level; --lc) {
+    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
+    ep = s.results.front().node;
+    ep_score = s.results.front().score;
+    known = &ep_score;
+  }
+  for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
+    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
+    if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
+    ep = s.results.front().node;
+    ep_score = s.results.front().score;
+    known = &ep_score;
+    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+    store(lc, keep);
+  }
+  if (level > top) {
+    entry_point_ = i;
+    max_level_ = level;
+  }
+}
+
 void Hnsw::insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector, Metric metric,
                   const QuantPipeline& pipeline) {
   const uint64_t n = size();
@@ -864,23 +893,7 @@ void Hnsw::insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t
   }
   SearchScratch& s = insert_scratch_;
   const SearchScorer<Hnsw> scorer(*this, s, pipeline, pq, metric);
-  uint32_t ep = *entry_point_;
-  float ep_score = 0.0f;
-  const float* known = nullptr;
-  const uint64_t top = max_level_;
-  for (uint64_t lc = top; lc > level; --lc) {
-    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
-  }
-  for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
-    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
-    if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
-    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+  link_new_node(scorer, i, level, metric, pipeline, [&](uint64_t lc, size_t keep) {
     uint32_t* slot = list_slot(i, lc);
     for (size_t j = 0; j < keep; ++j) slot[1 + j] = s.results[j].node;
     slot[0] = (slot[0] & ~kCountMask) | static_cast<uint32_t>(keep);
@@ -893,11 +906,7 @@ void Hnsw::insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t
       // is checked for that, this keeps a write in bounds regardless.
       if (levels_[chosen] >= lc) link(chosen, lc, i, 0.0f, metric, pipeline);
     }
-  }
-  if (level > top) {
-    entry_point_ = i;
-    max_level_ = level;
-  }
+  });
 }
 
 void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t level,
@@ -941,23 +950,7 @@ void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t
 
   SearchScratch& s = insert_scratch_;
   const ConstructionScorer scorer(*this, s, q, pq ? &*pq : nullptr, metric, pipeline);
-  uint32_t ep = *entry_point_;
-  float ep_score = 0.0f;
-  const float* known = nullptr;
-  const uint64_t top = max_level_;
-  for (uint64_t lc = top; lc > level; --lc) {
-    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
-  }
-  for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
-    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
-    if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
-    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+  link_new_node(scorer, i, level, metric, pipeline, [&](uint64_t lc, size_t keep) {
     uint32_t* slot = list_slot(i, lc);
     float* scores = list_scores(i, lc);
     for (size_t j = 0; j < keep; ++j) {
@@ -969,11 +962,7 @@ void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t
       const HnswCandidate& chosen = s.results[j];
       if (levels_[chosen.node] >= lc) link(chosen.node, lc, i, chosen.score, metric, pipeline);
     }
-  }
-  if (level > top) {
-    entry_point_ = i;
-    max_level_ = level;
-  }
+  });
 }
 
 std::vector<SearchHit> Hnsw::search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,

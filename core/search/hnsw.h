@@ -431,6 +431,15 @@ class Hnsw {
                       std::span<const float> vector, Metric metric, const QuantPipeline& pipeline);
   void insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t level,
                       std::span<const float> vector, Metric metric, const QuantPipeline& pipeline);
+  // The walks that link node i, just appended to a graph that was not
+  // empty: greedy through the layers above its level, then ef_construction
+  // wide on each of its layers from the top down, where select_neighbours
+  // chooses from the walk's results and store(layer, keep) writes node i's
+  // list from the first `keep` of insert_scratch_.results and links back.
+  // Node i becomes the entry point when it reaches above the top layer.
+  template <class Scorer, class Store>
+  void link_new_node(const Scorer& scorer, uint32_t i, uint64_t level, Metric metric,
+                     const QuantPipeline& pipeline, const Store& store);
   // Nearest: gives restored lists real construction scores (see finish_restore).
   void rescore_restored_lists(Metric metric, const QuantPipeline& pipeline);
 
