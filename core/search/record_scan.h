@@ -1,12 +1,11 @@
-// The exhaustive scan over vectors that are not in a CodeStore: members of
+// Vectors that are not in a CodeStore, as the exhaustive scan reads them: members of
 // an IvfFlat list and graph nodes read in place from an index file
 // (io/index_view.h), where id, code and norm of a vector sit side by side in
 // one record, at any alignment.
 //
-// scan_records gives the heap exactly what scan_store (scan.h) gives it for
-// a store holding the same vectors in the same order: the same kernel
-// scores each code (a batch gives every code the bits of a one-code call),
-// the same similarity adjusts it, and offers go in storage order.
+// Their records are scanned by scan_records (scan.h), the loop that scans a
+// CodeStore too, so a heap ends the same for records as for a store holding
+// the same vectors in the same order.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 
 #include "core/quantize/pipeline.h"
 #include "core/search/filter.h"
+#include "core/search/scan.h"
 #include "core/search/similarity.h"
 #include "core/search/topk.h"
 
@@ -60,50 +60,6 @@ struct MemberRecords {
   const uint8_t* code(size_t i) const { return first + i * stride() + 8; }
   float norm(size_t i) const { return load_f32(first + i * stride() + 8 + code_bytes); }
 };
-
-// Records: size(), has_norms(), and per index i < size() id(i), code(i)
-// and (with norms) norm(i); codes a fixed distance apart may say so with
-// stride(), which lets an unrestricted scan hand the kernels a strided
-// block. allow may be null (no restriction).
-template <class Records>
-void scan_records(const QuantPipeline& pipeline, const PreparedQuery& pq, const Records& records,
-                  const Allowlist* allow, TopK& heap) {
-  constexpr size_t kBlock = 256;
-  constexpr bool kStrided = requires { records.stride(); };
-  const size_t n = records.size();
-  if (n == 0 || pipeline.packed_bytes_per_vec() == 0) return;
-  const Metric metric = pipeline.metric();
-  const bool have_norms = records.has_norms();
-  float raw[kBlock];
-  size_t pos[kBlock];
-  const uint8_t* ptrs[kBlock];
-  for (size_t start = 0; start < n; start += kBlock) {
-    const size_t end = std::min(n, start + kBlock);
-    size_t count = 0;
-    simd::CodeBatch batch;
-    if (kStrided && allow == nullptr) {
-      count = end - start;
-      for (size_t j = 0; j < count; ++j) pos[j] = start + j;
-      batch.base = records.code(start);
-      if constexpr (kStrided) batch.stride = records.stride();
-    } else {
-      for (size_t i = start; i < end; ++i) {
-        if (allow != nullptr && !allow->contains(records.id(i))) continue;
-        pos[count] = i;
-        ptrs[count] = records.code(i);
-        ++count;
-      }
-      if (count == 0) continue;
-      batch.ptrs = ptrs;
-    }
-    batch.n = count;
-    pipeline.score_batch(pq, batch, raw);
-    for (size_t j = 0; j < count; ++j) {
-      const size_t i = pos[j];
-      heap.offer(records.id(i), have_norms ? similarity(metric, raw[j], records.norm(i)) : raw[j]);
-    }
-  }
-}
 
 // allowlist_for (filter.h) over an index of n vectors whose ids gather(out)
 // appends to out: the caller's list when it is no longer than the index,
