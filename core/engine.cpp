@@ -93,8 +93,24 @@ std::span<const float> Teskra::norms() const {
   return store ? store->norms() : std::span<const float>();
 }
 
-void Teskra::add_rows(std::span<const uint64_t> ids, const std::function<std::span<const float>(size_t)>& row,
-                      const Execution& exec) {
+void Teskra::encode_rows(const RowFn& row, size_t first, size_t count, uint8_t* codes, float* norms,
+                         float* forms, std::vector<std::vector<float>>& scratch,
+                         const Execution& exec) const {
+  const size_t bytes = static_cast<size_t>(pipeline_.packed_bytes_per_vec());
+  const size_t p = static_cast<size_t>(pipeline_.padded_dim());
+  parallel_for(exec, (count + kEncodeTask - 1) / kEncodeTask, [&](size_t task, size_t slot) {
+    const size_t last = std::min(count, (task + 1) * kEncodeTask);
+    for (size_t i = task * kEncodeTask; i < last; ++i) {
+      uint8_t* code = codes + i * bytes;
+      pipeline_.encode_into(row(first + i), code, scratch[slot]);
+      // encode_into leaves the transformed vector in scratch.
+      if (forms != nullptr) std::memcpy(forms + i * p, scratch[slot].data(), p * sizeof(float));
+      norms[i] = pipeline_.compute_norm(code);
+    }
+  });
+}
+
+void Teskra::add_rows(std::span<const uint64_t> ids, const RowFn& row, const Execution& exec) {
   const size_t n = ids.size();
   if (n == 0) return;
   const size_t bytes = static_cast<size_t>(pipeline_.packed_bytes_per_vec());
@@ -106,16 +122,7 @@ void Teskra::add_rows(std::span<const uint64_t> ids, const std::function<std::sp
   std::vector<std::vector<float>> scratch(exec.slots());
   for (size_t start = 0; start < n; start += chunk) {
     const size_t count = std::min(chunk, n - start);
-    parallel_for(exec, (count + kEncodeTask - 1) / kEncodeTask, [&](size_t task, size_t slot) {
-      const size_t last = std::min(count, (task + 1) * kEncodeTask);
-      for (size_t i = task * kEncodeTask; i < last; ++i) {
-        uint8_t* code = codes.data() + i * bytes;
-        pipeline_.encode_into(row(start + i), code, scratch[slot]);
-        // encode_into leaves the transformed vector in scratch.
-        std::memcpy(forms.data() + i * p, scratch[slot].data(), p * sizeof(float));
-        norms[i] = pipeline_.compute_norm(code);
-      }
-    });
+    encode_rows(row, start, count, codes.data(), norms.data(), forms.data(), scratch, exec);
     for (size_t i = 0; i < count; ++i) {
       index_->add(ids[start + i], codes.data() + i * bytes, norms[i],
                   std::span<const float>(forms.data() + i * p, p), pipeline_);
@@ -123,6 +130,30 @@ void Teskra::add_rows(std::span<const uint64_t> ids, const std::function<std::sp
     }
     if (start + count < n) exec.poll();
   }
+}
+
+uint64_t Teskra::replace_rows(std::span<const uint64_t> removed, std::span<const uint64_t> ids,
+                              const RowFn& row, const Execution& exec) {
+  std::vector<uint64_t> doomed(removed.begin(), removed.end());
+  std::sort(doomed.begin(), doomed.end());
+  doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+  // The whole batch is encoded before the structure changes.
+  const size_t n = ids.size();
+  const size_t bytes = static_cast<size_t>(pipeline_.packed_bytes_per_vec());
+  const size_t p = static_cast<size_t>(pipeline_.padded_dim());
+  std::vector<uint8_t> codes(n * bytes);
+  std::vector<float> norms(n);
+  std::vector<float> forms(index_->takes_forms() ? n * p : 0);
+  if (n > 0) {
+    std::vector<std::vector<float>> scratch(exec.slots());
+    encode_rows(row, 0, n, codes.data(), norms.data(), forms.empty() ? nullptr : forms.data(), scratch, exec);
+  }
+  EncodedBatch batch;
+  batch.ids = ids;
+  batch.codes = codes.data();
+  batch.norms = norms.data();
+  batch.forms = forms.empty() ? nullptr : forms.data();
+  return index_->replace(doomed, batch, pipeline_, exec);
 }
 
 void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
@@ -140,18 +171,50 @@ void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<floa
   if (good < vectors.size()) throw TeskraError::dimension_mismatch(config_.dim, vectors[good].size());
 }
 
-void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec) {
-  require_changeable("add to");
+void Teskra::check_flat(std::span<const uint64_t> ids, std::span<const float> flat) const {
   const uint64_t d = config_.dim;
   if (d == 0) throw TeskraError::count_mismatch(ids.size(), 0);
   // Compare without forming d * ids.size(), which can overflow.
   if (flat.size() / d != ids.size() || flat.size() % d != 0) {
     throw TeskraError::count_mismatch(ids.size(), flat.size() / d);
   }
+}
+
+void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec) {
+  require_changeable("add to");
+  check_flat(ids, flat);
   if (ids.empty()) return;
   index_->reserve(ids.size());
+  const size_t d = static_cast<size_t>(config_.dim);
   add_rows(
       ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
+}
+
+uint64_t Teskra::remove(std::span<const uint64_t> ids, const Execution& exec) {
+  require_changeable("remove from");
+  return ids.empty() ? 0 : replace_rows(ids, {}, {}, exec);
+}
+
+uint64_t Teskra::upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+                        const Execution& exec) {
+  require_changeable("upsert into");
+  if (ids.size() != vectors.size()) throw TeskraError::count_mismatch(ids.size(), vectors.size());
+  for (const std::vector<float>& v : vectors) {
+    if (v.size() != config_.dim) throw TeskraError::dimension_mismatch(config_.dim, v.size());
+  }
+  if (ids.empty()) return 0;
+  return replace_rows(
+      ids, ids, [&](size_t i) { return std::span<const float>(vectors[i]); }, exec);
+}
+
+uint64_t Teskra::upsert_flat(std::span<const uint64_t> ids, std::span<const float> flat,
+                             const Execution& exec) {
+  require_changeable("upsert into");
+  check_flat(ids, flat);
+  if (ids.empty()) return 0;
+  const size_t d = static_cast<size_t>(config_.dim);
+  return replace_rows(
+      ids, ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
 }
 
 std::vector<SearchHit> Teskra::search(std::span<const float> query, uint64_t k,

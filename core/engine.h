@@ -104,6 +104,26 @@ class Teskra {
   // dim * ids.size().
   void add_flat(std::span<const uint64_t> ids, std::span<const float> flat, const Execution& exec = {});
 
+  // Removes every vector stored under any of ids (all copies of an id
+  // added more than once; vectors waiting for an IvfFlat build too); ids
+  // stored nowhere are ignored. Returns how many vectors went. Afterwards
+  // the index answers as if they had never been added: BruteForce and
+  // IvfFlat exactly (IvfFlat keeps its centroids); Hnsw repairs the lists
+  // that named them (Hnsw::without). Unchanged on any error, including
+  // Interrupted.
+  uint64_t remove(std::span<const uint64_t> ids, const Execution& exec = {});
+  // remove(ids), then add(ids, vectors), as one change: every argument
+  // error (CountMismatch, DimensionMismatch for the first vector of the
+  // wrong length) is found before anything changes, the new vectors are
+  // encoded before the first one is removed, and a failure after that
+  // (memory, Interrupted) leaves the index as it was. Returns how many
+  // vectors were removed.
+  uint64_t upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+                  const Execution& exec = {});
+  // The same with the vectors back to back in flat (add_flat's checks).
+  uint64_t upsert_flat(std::span<const uint64_t> ids, std::span<const float> flat,
+                       const Execution& exec = {});
+
   // The k best hits, highest score first. DimensionMismatch for a query of the
   // wrong length (checked first), EmptyIndex when nothing is searchable,
   // NotBuilt for an IvfFlat engine never built. An absent allowlist means no
@@ -179,11 +199,22 @@ class Teskra {
   static Teskra from_bytes(std::span<const uint8_t> bytes);
 
  private:
+  using RowFn = std::function<std::span<const float>(size_t)>;
+  // Encodes row(first + i) for i < count on exec's threads into codes,
+  // norms and, when forms is not null, the transformed forms (the layout
+  // of EncodedBatch). scratch holds one buffer per slot of exec.
+  void encode_rows(const RowFn& row, size_t first, size_t count, uint8_t* codes, float* norms, float* forms,
+                   std::vector<std::vector<float>>& scratch, const Execution& exec) const;
   // Encodes row(i) for every i < ids.size() on exec's threads, a chunk at a
   // time, and hands the codes to the structure in order on this thread.
   // Room for them is made by the caller.
-  void add_rows(std::span<const uint64_t> ids, const std::function<std::span<const float>(size_t)>& row,
-                const Execution& exec);
+  void add_rows(std::span<const uint64_t> ids, const RowFn& row, const Execution& exec);
+  // Removes the vectors stored under an id of `removed`, then adds row(i)
+  // under ids[i] (IndexStructure::replace), encoding them all first.
+  uint64_t replace_rows(std::span<const uint64_t> removed, std::span<const uint64_t> ids, const RowFn& row,
+                        const Execution& exec);
+  // add_flat's checks: CountMismatch unless flat holds dim values per id.
+  void check_flat(std::span<const uint64_t> ids, std::span<const float> flat) const;
 
   EngineConfig config_;
   QuantPipeline pipeline_;

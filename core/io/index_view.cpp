@@ -57,6 +57,10 @@ class ReadOnly : public IndexStructure {
   void add(uint64_t, const uint8_t*, float, std::span<const float>, const QuantPipeline&) override {
     throw cannot("add to");
   }
+  uint64_t replace(std::span<const uint64_t>, const EncodedBatch&, const QuantPipeline&,
+                   const Execution&) override {
+    throw cannot("remove from");
+  }
   void build(const QuantPipeline&) override { throw cannot("build"); }
   void build_parallel(const QuantPipeline&, const Execution&) override { throw cannot("build"); }
 };

@@ -18,6 +18,7 @@
 // a view before they get here).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -72,6 +73,15 @@ class CodeStore {
   void append(uint64_t id, const uint8_t* code, float norm);
   // Keeps the first n vectors (n <= size()).
   void truncate(size_t n);
+  // Removes every vector whose id is in `doomed` (sorted ascending), the
+  // others keeping their order; returns how many went. moved(from, to) is
+  // told each kept vector that changes position, in order, so that arrays
+  // kept beside the store can follow. Allocates nothing; capacity stays.
+  template <class Moved>
+  size_t remove_ids(std::span<const uint64_t> doomed, const Moved& moved);
+  size_t remove_ids(std::span<const uint64_t> doomed) {
+    return remove_ids(doomed, [](size_t, size_t) {});
+  }
   // Computes the norm of every vector from its code, on a store without
   // norms; nothing to do otherwise. Built aside: a failed allocation changes
   // nothing.
@@ -93,5 +103,25 @@ class CodeStore {
   std::span<const uint64_t> view_ids_;
   std::span<const float> view_norms_;
 };
+
+template <class Moved>
+size_t CodeStore::remove_ids(std::span<const uint64_t> doomed, const Moved& moved) {
+  if (doomed.empty() || empty()) return 0;
+  require_owned();
+  const size_t n = ids_.size();
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::binary_search(doomed.begin(), doomed.end(), ids_[i])) continue;
+    if (kept != i) {
+      std::copy_n(codes_.data() + i * bytes_, bytes_, codes_.data() + kept * bytes_);
+      ids_[kept] = ids_[i];
+      if (has_norms_) norms_[kept] = norms_[i];
+      moved(i, kept);
+    }
+    ++kept;
+  }
+  truncate(kept);
+  return n - kept;
+}
 
 }  // namespace teskra

@@ -13,6 +13,22 @@ void FlatIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<cons
   store_.append(id, code, norm, pipeline);
 }
 
+uint64_t FlatIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch& batch,
+                            const QuantPipeline& pipeline, const Execution&) {
+  // The only allocations come first: room for the batch and, in a store
+  // read without norms, the norms every append needs.
+  if (batch.size() > 0) {
+    store_.reserve_more(batch.size());
+    store_.complete_norms(pipeline);
+  }
+  const uint64_t removed = store_.remove_ids(doomed);
+  const size_t bytes = static_cast<size_t>(store_.bytes_per_vec());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    store_.append(batch.ids[i], batch.codes + i * bytes, batch.norms[i]);
+  }
+  return removed;
+}
+
 namespace {
 // Queries that share one pass over the codes: each block of codes is decoded
 // once by the multi-query kernels and scored against all of them (one

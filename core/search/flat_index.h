@@ -16,6 +16,11 @@ class FlatIndex final : public IndexStructure {
   void reserve(size_t count) override { store_.reserve_more(count); }
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
+  // Compacts the store in place: the rest keep their order, so every
+  // search answers as if the removed vectors had never been added.
+  uint64_t replace(std::span<const uint64_t> doomed, const EncodedBatch& batch, const QuantPipeline& pipeline,
+                   const Execution& exec) override;
+  bool takes_forms() const override { return false; }
   // The allowlist is applied while scanning: rejected vectors are never
   // scored, and the k best allowed vectors come back.
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,

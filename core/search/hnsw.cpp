@@ -483,8 +483,7 @@ void Hnsw::fit_scratch(SearchScratch& s, uint64_t m, uint64_t nodes, uint64_t ef
   make_room(s.heap, static_cast<size_t>(heap_room));
 }
 
-void Hnsw::fit_insert_scratch(uint64_t nodes) {
-  SearchScratch& s = insert_scratch_;
+void Hnsw::fit_insert_scratch(SearchScratch& s, uint64_t nodes) const {
   // A walk queues each node at most once.
   const uint64_t ef = std::max<uint64_t>(ef_construction_, 1);
   fit_scratch(s, m_, nodes, ef, nodes);
@@ -621,7 +620,7 @@ void Hnsw::walk_graph(const Graph& g, const Scorer& scorer, SearchScratch& s, ui
 }
 
 size_t Hnsw::select_neighbours(std::span<HnswCandidate> candidates, size_t capacity, uint32_t owner,
-                               Metric metric, const QuantPipeline& pipeline) {
+                               Metric metric, const QuantPipeline& pipeline, SearchScratch& s) const {
   // Best first by a stable insertion sort: no allocation, and no more than a
   // pass of comparisons over candidates that are in order already, as a
   // walk's results always are. With NaN scores there is no order to speak
@@ -649,14 +648,13 @@ size_t Hnsw::select_neighbours(std::span<HnswCandidate> candidates, size_t capac
   // would score it. A kept twin of the owner (the same code) is as similar
   // to every candidate as the owner itself: it turns away only other twins,
   // or one duplicate would empty the owner's list of everything else.
-  SearchScratch& s = insert_scratch_;
   const size_t p = static_cast<size_t>(padded_dim_);
   const size_t bytes = static_cast<size_t>(bytes_per_vec_);
   uint32_t* nodes = s.batch_nodes.data();
   float* to_owner = s.owner_raw.data();
   for (size_t j = 0; j < n; ++j) nodes[j] = c[j].node;
   s.candidates = n;
-  score_from_owner(owner, nodes, n, to_owner, pipeline);
+  score_from_owner(owner, nodes, n, to_owner, pipeline, s);
   // Under Dot a long vector is "more similar" to everything than a short
   // one, which would let a few long vectors turn away every other
   // candidate; the rule compares Euclidean distances there, as under L2.
@@ -702,8 +700,7 @@ size_t Hnsw::select_neighbours(std::span<HnswCandidate> candidates, size_t capac
 }
 
 void Hnsw::score_from_owner(uint32_t owner, const uint32_t* nodes, size_t n, float* out,
-                            const QuantPipeline& pipeline) {
-  SearchScratch& s = insert_scratch_;
+                            const QuantPipeline& pipeline, SearchScratch& s) const {
   if (s.owner_node != owner) {
     pipeline.dequantize_into(code(owner), s.owner.q.data());
     s.owner_node = owner;
@@ -759,12 +756,12 @@ void Hnsw::link(uint32_t to, uint64_t layer, uint32_t node, float score, Metric 
         float* raw = s.batch_scores.data();
         std::copy_n(slot + 1, cap, nodes);
         nodes[cap] = node;
-        score_from_owner(to, nodes, cap + 1, raw, pipeline);
+        score_from_owner(to, nodes, cap + 1, raw, pipeline, s);
         for (size_t j = 0; j < cap; ++j) all[j] = {nodes[j], similarity(metric, raw[j], norm(nodes[j]))};
         score = similarity(metric, raw[cap], norm(node));
       }
       all[cap] = {node, score};
-      const size_t keep = select_neighbours({all, cap + 1}, cap, to, metric, pipeline);
+      const size_t keep = select_neighbours({all, cap + 1}, cap, to, metric, pipeline, s);
       for (size_t j = 0; j < keep; ++j) slot[1 + j] = all[j].node;
       if (nearest) {
         float* scores = list_scores(to, layer);
@@ -823,7 +820,7 @@ void Hnsw::pass_on_dropped(uint32_t newcomer, const HnswCandidate* kept, size_t 
       uint32_t* nodes = s.batch_nodes.data();
       float* raw = s.batch_scores.data();
       for (size_t k = 0; k < keep; ++k) nodes[k] = kept[k].node;
-      score_from_owner(d, nodes, keep, raw, pipeline);
+      score_from_owner(d, nodes, keep, raw, pipeline, s);
       float best = 0.0f;
       for (size_t k = 0; k < keep; ++k) {
         const float sim = similarity(rule, raw[k], norm(nodes[k]));
@@ -854,7 +851,8 @@ void Hnsw::link_new_node(const Scorer& scorer, uint32_t i, uint64_t level, Metri
     ep = s.results.front().node;
     ep_score = s.results.front().score;
     known = &ep_score;
-    const size_t keep = select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline);
+    const size_t keep =
+        select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline, s);
     store(lc, keep);
   }
   if (level > top) {
@@ -1035,6 +1033,139 @@ void Hnsw::release_construction() {
   // large blocks, the C allocator no longer returns free memory by itself.
   ::malloc_trim(0);
 #endif
+}
+
+Hnsw Hnsw::without(std::span<const uint64_t> doomed, size_t room, Metric metric,
+                   const QuantPipeline& pipeline, const Execution& exec) {
+  const size_t n = static_cast<size_t>(size());
+  // Old node index -> new one; removed nodes map to kNoNode.
+  std::vector<uint32_t> renumber(n);
+  uint32_t survivors = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const bool gone = std::binary_search(doomed.begin(), doomed.end(), store_.id(i));
+    renumber[i] = gone ? kNoNode : survivors++;
+  }
+
+  Hnsw g(m_, ef_construction_, ef_search_, bytes_per_vec_, padded_dim_, selection_);
+  g.ef_search_ = ef_search_;
+  const size_t m = static_cast<size_t>(m_);
+  g.store_.reserve_more(survivors);
+  make_room(g.levels_, survivors);
+  make_room(g.layer0_, count_product(survivors, 2 * m + 1));
+  for (size_t i = 0; i < n; ++i) {
+    if (renumber[i] != kNoNode) g.restore_node(store_.id(i), code(i), norm(i), levels_[i]);
+  }
+
+  // A repaired list looks at no more candidates than an insertion's walk
+  // offers, which an insertion scratch is sized for. Each list is repaired
+  // from this graph alone, so the lists are independent: they are shared
+  // out among exec's threads, each with scratch of its own, and written to
+  // their own slots of g.
+  const size_t most = std::max(
+      2 * m + 1, static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(ef_construction_, 1), n)));
+  struct Repair {
+    SearchScratch scratch;
+    std::vector<uint32_t> seen, nodes, reached, kept;
+    std::vector<float> raw;
+    std::vector<HnswCandidate> candidates;
+    uint32_t stamp = 0;
+  };
+  std::vector<Repair> repairs(exec.slots());
+  for (Repair& r : repairs) {
+    fit_insert_scratch(r.scratch, n);
+    r.scratch.owner.q.resize(static_cast<size_t>(padded_dim_));
+    if (r.scratch.batch_codes.size() < most) r.scratch.batch_codes.resize(most);
+    r.seen.assign(n, 0);
+    r.nodes.reserve(most);
+    r.reached.reserve(n);
+    r.kept.reserve(2 * m);
+    r.raw.resize(most);
+    r.candidates.resize(most);
+  }
+  const auto repair = [&](Repair& r, uint32_t owner, uint64_t layer) {
+    const std::span<const uint32_t> list = neighbours(owner, layer);
+    r.kept.clear();
+    if (std::none_of(list.begin(), list.end(), [&](uint32_t e) { return renumber[e] == kNoNode; })) {
+      for (const uint32_t e : list) r.kept.push_back(renumber[e]);
+      return;
+    }
+    // The list's survivors, then what its removed entries linked to, then
+    // what removed nodes among those linked to.
+    r.seen[owner] = ++r.stamp;
+    r.nodes.clear();
+    r.reached.clear();
+    const auto offer = [&](uint32_t v) {
+      if (r.seen[v] == r.stamp) return;
+      r.seen[v] = r.stamp;
+      if (renumber[v] != kNoNode) {
+        if (r.nodes.size() < most) r.nodes.push_back(v);
+      } else {
+        r.reached.push_back(v);
+      }
+    };
+    for (const uint32_t e : list) offer(e);
+    for (size_t depth = 0, from = 0; depth < 2; ++depth) {
+      const size_t to = r.reached.size();
+      for (size_t j = from; j < to; ++j) {
+        for (const uint32_t v : neighbours(r.reached[j], layer)) {
+          if (depth == 0 || renumber[v] != kNoNode) offer(v);
+        }
+      }
+      from = to;
+    }
+    const size_t count = r.nodes.size();
+    score_from_owner(owner, r.nodes.data(), count, r.raw.data(), pipeline, r.scratch);
+    for (size_t j = 0; j < count; ++j) {
+      r.candidates[j] = {r.nodes[j], similarity(metric, r.raw[j], norm(r.nodes[j]))};
+    }
+    const size_t keep = select_neighbours({r.candidates.data(), count}, static_cast<size_t>(capacity(layer)),
+                                          owner, metric, pipeline, r.scratch);
+    for (size_t j = 0; j < keep; ++j) r.kept.push_back(renumber[r.candidates[j].node]);
+  };
+  constexpr size_t kNodesPerTask = 256;
+  parallel_for(exec, (n + kNodesPerTask - 1) / kNodesPerTask, [&](size_t task, size_t slot) {
+    Repair& r = repairs[slot];
+    for (size_t u = task * kNodesPerTask; u < std::min(n, (task + 1) * kNodesPerTask); ++u) {
+      if (renumber[u] == kNoNode) continue;
+      for (uint64_t layer = 0; layer <= levels_[u]; ++layer) {
+        repair(r, static_cast<uint32_t>(u), layer);
+        g.restore_neighbours(renumber[u], layer, r.kept);
+      }
+    }
+  });
+  repairs.clear();
+
+  // The entry point, or the first survivor of the highest level left.
+  std::optional<uint32_t> entry;
+  uint64_t top = 0;
+  if (entry_point_ && renumber[*entry_point_] != kNoNode) {
+    entry = renumber[*entry_point_];
+    top = max_level_;
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      if (renumber[i] != kNoNode && (!entry || levels_[i] > top)) {
+        entry = renumber[i];
+        top = levels_[i];
+      }
+    }
+  }
+  if (!g.finish_restore(entry, top)) throw std::logic_error("Hnsw::without: the repaired graph is unsound");
+
+  if (selection_ == HnswSelection::Diverse && survivors > 1) {
+    // Nodes the removal left in no layer-0 list are linked back in.
+    const auto named = [](const Hnsw& graph, size_t node) {
+      return graph.layer0_[node * (2 * graph.m_ + 1)] >> 16 != 0;
+    };
+    g.fit_insert_scratch(survivors);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t v = renumber[i];
+      if (v == kNoNode || !named(*this, i) || named(g, v)) continue;
+      const std::span<const uint32_t> own = g.neighbours(v, 0);
+      if (!own.empty()) g.link(own[0], 0, v, 0.0f, metric, pipeline);
+    }
+  }
+  g.reserve(room);
+  return g;
 }
 
 bool Hnsw::restore_node(uint64_t id, const uint8_t* code, float norm, uint64_t level) {

@@ -75,6 +75,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/exec/execution.h"
 #include "core/quantize/pipeline.h"
 #include "core/search/code_store.h"
 #include "core/search/filter.h"
@@ -282,6 +283,25 @@ class Hnsw {
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& pq, uint64_t k,
                                 Metric metric, const Allowlist* allow = nullptr, uint64_t allowed = 0) const;
 
+  // A copy of this graph without the nodes stored under an id of `doomed`
+  // (sorted ascending), with room for `room` more insert() calls (as
+  // reserve). The survivors keep their order, codes, levels and the lists
+  // that named no removed node. A list that named one is chosen again by
+  // select_neighbours from what it kept, the removed entries' own lists on
+  // that layer and, for removed entries among those, theirs (two steps,
+  // which bridges the gaps the removal of neighbouring nodes leaves), all
+  // scored from the owner's side through the codes. Under Diverse a node
+  // that had a way in on layer 0 and lost every one is linked from its own
+  // first neighbour (link(), which may pass it on). A removed entry point
+  // gives way to the first survivor of the highest level left. The copy
+  // keeps no construction vectors (as after release_construction).
+  // Costs a pass over every list, a selection per repaired list, and
+  // memory for both graphs until this one is dropped. Polls exec between
+  // nodes; this graph is unchanged whatever happens (Interrupted,
+  // bad_alloc, length_error).
+  Hnsw without(std::span<const uint64_t> doomed, size_t room, Metric metric, const QuantPipeline& pipeline,
+               const Execution& exec);
+
   // Frees what only insertions use: the insertion scratch, the unused tails
   // of the graph's arrays and, under Nearest, the construction vectors of
   // every node present now. Later insertions still work: under Nearest they
@@ -361,8 +381,9 @@ class Hnsw {
   // is as similar to every candidate as the owner and so competes only with
   // other twins: one duplicate would otherwise empty a list of everything
   // else. The room the rule leaves stays empty.
+  // s: an insertion scratch (fit_insert_scratch) of the calling thread.
   size_t select_neighbours(std::span<HnswCandidate> candidates, size_t capacity, uint32_t owner,
-                           Metric metric, const QuantPipeline& pipeline);
+                           Metric metric, const QuantPipeline& pipeline, SearchScratch& s) const;
 
   // Appends a node of the given level with empty lists; returns its index.
   // Throws (length_error, bad_alloc) before changing anything.
@@ -377,7 +398,7 @@ class Hnsw {
   // Diverse: the inner products of the codes of nodes[0..n) with the
   // dequantized code of owner, which this leaves in the insertion scratch.
   void score_from_owner(uint32_t owner, const uint32_t* nodes, size_t n, float* out,
-                        const QuantPipeline& pipeline);
+                        const QuantPipeline& pipeline, SearchScratch& s) const;
   // Diverse, layer 0: counts a list that now names node (delta 1) or no
   // longer does (-1).
   void add_in_link(uint32_t node, int delta);
@@ -392,7 +413,8 @@ class Hnsw {
             const QuantPipeline& pipeline);
   // Sizes the insertion scratch for the next insertion, before anything
   // changes.
-  void fit_insert_scratch(uint64_t nodes);
+  void fit_insert_scratch(uint64_t nodes) { fit_insert_scratch(insert_scratch_, nodes); }
+  void fit_insert_scratch(SearchScratch& s, uint64_t nodes) const;
 
   friend class HnswView;
 

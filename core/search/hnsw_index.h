@@ -31,6 +31,13 @@ class HnswIndex final : public IndexStructure {
   void reserve(size_t count) override;
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
+  // A removal makes the repaired graph aside (Hnsw::without), inserts the
+  // batch into it and then takes its place: the index holds the old graph
+  // and the new one for the time of the call. A batch that removes nothing
+  // is inserted in place, after reserve(), without looking at exec's
+  // interrupt (a stop half-way could not be undone).
+  uint64_t replace(std::span<const uint64_t> doomed, const EncodedBatch& batch, const QuantPipeline& pipeline,
+                   const Execution& exec) override;
   std::vector<SearchHit> search(const QuantPipeline& pipeline, const PreparedQuery& query, uint64_t k,
                                 const std::optional<std::span<const uint64_t>>& allowlist) const override;
   void build(const QuantPipeline&) override { graph_.release_construction(); }

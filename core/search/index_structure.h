@@ -38,6 +38,18 @@ class QueryBatch {
   virtual void deliver(size_t i, std::vector<SearchHit> hits) const = 0;
 };
 
+// Vectors encoded ahead of a replace(): vector i has id ids[i], its code at
+// codes + i * bytes_per_vec, its stored norm norms[i] and its transformed
+// form at forms + i * padded_dim (null for a structure that does not take
+// them).
+struct EncodedBatch {
+  std::span<const uint64_t> ids;
+  const uint8_t* codes = nullptr;
+  const float* norms = nullptr;
+  const float* forms = nullptr;
+  size_t size() const { return ids.size(); }
+};
+
 class IndexStructure {
  public:
   virtual ~IndexStructure() = default;
@@ -58,6 +70,19 @@ class IndexStructure {
   // values), which a structure may keep to build from.
   virtual void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
                    const QuantPipeline& pipeline) = 0;
+
+  // Removes every vector stored under an id of `doomed` (sorted ascending,
+  // no repeats), searchable or waiting for a build, then add()s the batch
+  // in order; returns how many vectors were removed. All or nothing: on any
+  // exception (std::bad_alloc, std::length_error, Interrupted from exec's
+  // poll) the structure is as it was. Whatever else the structure holds
+  // (an IvfFlat index's centroids, the graph's remaining links) answers as
+  // before, except where the removed vectors took part (see each type).
+  virtual uint64_t replace(std::span<const uint64_t> doomed, const EncodedBatch& batch,
+                           const QuantPipeline& pipeline, const Execution& exec) = 0;
+
+  // Whether add() and replace() read the transformed forms of vectors.
+  virtual bool takes_forms() const { return true; }
 
   // NotBuilt when vectors are stored but none is searchable yet.
   virtual void require_searchable() const {}

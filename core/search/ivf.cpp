@@ -32,6 +32,14 @@ size_t IvfFlat::list_size(size_t c) const {
   return mapped() ? load_u32(mapped_base_ + mapped_count_at_[c]) : lists_[c].members.size();
 }
 
+uint64_t IvfFlat::remove_ids(std::span<const uint64_t> doomed) {
+  if (mapped()) throw std::logic_error("IvfFlat: lists read in place cannot change");
+  uint64_t removed = 0;
+  for (IvfList& list : lists_) removed += list.members.remove_ids(doomed);
+  n_members_ -= removed;
+  return removed;
+}
+
 MemberRecords IvfFlat::records(size_t c) const {
   const uint8_t* at = mapped_base_ + mapped_count_at_[c];
   return {at + sizeof(uint32_t), load_u32(at), static_cast<size_t>(bytes_per_vec_)};

@@ -74,6 +74,12 @@ class IvfFlat {
   // Members over all lists.
   uint64_t n_members() const { return n_members_; }
 
+  // Removes the members under an id of `doomed` (sorted ascending) from
+  // every list, the others keeping their order; centroids stay. Returns
+  // how many went. Allocates nothing. Lists read in place cannot change
+  // (std::logic_error).
+  uint64_t remove_ids(std::span<const uint64_t> doomed);
+
   // Stored unchanged; 0 makes every search empty.
   void set_nprobe(uint64_t nprobe) { nprobe_ = nprobe; }
 

@@ -104,6 +104,23 @@ void IvfFlatIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<c
                           transformed.begin() + static_cast<ptrdiff_t>(padded_dim_));
 }
 
+uint64_t IvfFlatIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch& batch,
+                               const QuantPipeline& pipeline, const Execution&) {
+  reserve(batch.size());
+  uint64_t removed = built_ ? built_->remove_ids(doomed) : 0;
+  const size_t dim = static_cast<size_t>(padded_dim_);
+  removed += pending_.remove_ids(doomed, [&](size_t from, size_t to) {
+    std::copy_n(pending_vectors_.data() + from * dim, dim, pending_vectors_.data() + to * dim);
+  });
+  pending_vectors_.resize(pending_.size() * dim);
+  const size_t bytes = static_cast<size_t>(pending_.bytes_per_vec());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    add(batch.ids[i], batch.codes + i * bytes, batch.norms[i],
+        std::span<const float>(batch.forms + i * dim, dim), pipeline);
+  }
+  return removed;
+}
+
 void IvfFlatIndex::require_searchable() const {
   // The clusters arrive with build(); until then nothing is searchable.
   if (!built_) throw TeskraError::not_built();

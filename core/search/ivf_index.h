@@ -34,6 +34,11 @@ class IvfFlatIndex final : public IndexStructure {
   void reserve(size_t count) override;
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
+  // Removes from the lists (their centroids stay: the next build
+  // re-clusters) and from the pending vectors, then the batch waits for the
+  // next build like any add.
+  uint64_t replace(std::span<const uint64_t> doomed, const EncodedBatch& batch, const QuantPipeline& pipeline,
+                   const Execution& exec) override;
   void require_searchable() const override;
   // With an allowlist, scores allowed members only and returns fewer than
   // k hits only when fewer allowed members exist (IvfFlat::search).

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <latch>
@@ -804,6 +805,124 @@ TEST(HnswSelectionFiles, ALoadedGraphGrowsByItsRule) {
       EXPECT_FALSE(g.neighbours(399, 0).empty());
     }
   }
+}
+
+// Removal: the repaired graph holds exactly the survivors, in order, with
+// their codes and levels; it is sound (finish_restore's checks, an entry
+// point on the top level left), keeps unchanged every list that named no
+// removed node, finds every survivor (Diverse), and grows on by insertion.
+// An interrupted removal changes nothing.
+TEST(HnswRemoval, RepairedGraphsHoldTheSurvivorsSoundAndReachable) {
+  struct StopAtOnce final : Interrupt {
+    bool requested() override { return true; }
+  };
+  for (const HnswSelection rule : {HnswSelection::Diverse, HnswSelection::Nearest}) {
+    for (const Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+      SCOPED_TRACE(testing::Message() << int(rule) << " " << int(metric));
+      const QuantPipeline pl = make_pipeline(32, metric);
+      const std::vector<Floats> raw = separated(3000, 32, 60, 3);
+      const Encoded e(pl, raw);
+      Hnsw g(6, 30, 0, e.bpv, e.p, rule);
+      insert_range(g, e, 0, 2000, pl);
+      // Every third node, the entry point and every node of its level.
+      std::vector<uint64_t> doomed;
+      for (uint32_t n = 0; n < 2000; ++n) {
+        if (n % 3 == 1 || g.level(n) == g.max_level()) doomed.push_back(g.id(n));
+      }
+      const std::set<uint64_t> gone(doomed.begin(), doomed.end());
+
+      StopAtOnce stop;
+      EXPECT_THROW(g.without(doomed, 0, metric, pl, Execution{1, &stop}), Interrupted);
+      ASSERT_EQ(g.size(), 2000u);
+
+      Hnsw r = g.without(doomed, 1000, metric, pl, {});
+      std::vector<uint32_t> old_of;  // new node -> old node
+      for (uint32_t n = 0; n < 2000; ++n) {
+        if (!gone.count(g.id(n))) old_of.push_back(n);
+      }
+      ASSERT_EQ(r.size(), old_of.size());
+      uint64_t top = 0;
+      for (uint32_t n = 0; n < r.size(); ++n) {
+        const uint32_t o = old_of[n];
+        ASSERT_EQ(r.id(n), g.id(o));
+        ASSERT_EQ(r.level(n), g.level(o));
+        ASSERT_EQ(std::memcmp(r.code(n), g.code(o), e.bpv), 0);
+        top = std::max(top, r.level(n));
+        for (uint64_t l = 0; l <= r.level(n); ++l) {
+          const auto now = r.neighbours(n, l);
+          for (const uint32_t nb : now) ASSERT_TRUE(nb < r.size() && nb != n && r.level(nb) >= l);
+          const auto before = g.neighbours(o, l);
+          if (std::none_of(before.begin(), before.end(), [&](uint32_t b) { return gone.count(g.id(b)); })) {
+            std::vector<uint64_t> a, b;
+            for (const uint32_t nb : now) a.push_back(r.id(nb));
+            for (const uint32_t nb : before) b.push_back(g.id(nb));
+            // Only a passed-on link may have joined a list that lost nothing.
+            ASSERT_TRUE(a == b || (rule == HnswSelection::Diverse && l == 0 &&
+                                   std::includes(a.begin(), a.end(), b.begin(), b.end())))
+                << n;
+          }
+        }
+      }
+      ASSERT_TRUE(r.entry_point().has_value());
+      EXPECT_EQ(r.max_level(), top);
+      EXPECT_EQ(r.level(*r.entry_point()), top);
+      const auto finds_all = [&](const Hnsw& graph) {
+        return id_set(graph.search(pl, prepare(pl, raw[7]), kMax, metric)).size() == graph.size();
+      };
+      EXPECT_TRUE(rule == HnswSelection::Nearest || finds_all(r));
+      for (uint32_t i = 2000; i < 3000; ++i) r.insert(1000 + i, e.code(i), e.norms[i], e.vec(i), metric, pl);
+      EXPECT_TRUE(rule == HnswSelection::Nearest || finds_all(r));
+
+      // Everything: an empty graph that takes new nodes.
+      std::vector<uint64_t> all(r.store().ids().begin(), r.store().ids().end());
+      std::sort(all.begin(), all.end());
+      Hnsw none = r.without(all, 0, metric, pl, {});
+      EXPECT_TRUE(none.size() == 0 && !none.entry_point());
+      insert_range(none, e, 0, 10, pl);
+      EXPECT_EQ(id_set(none.search(pl, prepare(pl, raw[0]), kMax, metric)).size(), 10u);
+    }
+  }
+}
+
+// A graph repaired after losing a tenth of its nodes finds the survivors'
+// nearest neighbours about as well as a graph built over them alone.
+TEST(HnswRemoval, RecallOfTheSurvivorsMatchesAFreshGraph) {
+  const QuantPipeline pl = make_pipeline(64, Metric::Cosine);
+  const std::vector<Floats> raw = clustered(3000, 64, 41);
+  const Encoded e(pl, raw);
+  Hnsw g(8, 60, 16, e.bpv, e.p);
+  insert_range(g, e, 0, 3000, pl);
+  std::vector<uint64_t> doomed;
+  std::mt19937_64 rng(3);
+  for (size_t i = 0; i < 3000; ++i) {
+    if (rng() % 10 == 0) doomed.push_back(1000 + i);
+  }
+  const Hnsw repaired = g.without(doomed, 0, Metric::Cosine, pl, {});
+  Hnsw fresh(8, 60, 16, e.bpv, e.p);
+  std::vector<uint64_t> ids;
+  CodeStore::CodeArray codes;
+  Floats norms;
+  for (size_t i = 0; i < 3000; ++i) {
+    if (std::binary_search(doomed.begin(), doomed.end(), 1000 + i)) continue;
+    fresh.insert(1000 + i, e.code(i), e.norms[i], e.vec(i), Metric::Cosine, pl);
+    ids.push_back(1000 + i);
+    codes.insert(codes.end(), e.code(i), e.code(i) + e.bpv);
+    norms.push_back(e.norms[i]);
+  }
+  const FlatIndex scan(CodeStore(e.bpv, std::move(codes), ids, norms, true));
+  const std::vector<Floats> qs = clustered(200, 64, 42);
+  const auto recall = [&](const Hnsw& graph) {
+    size_t hit = 0;
+    for (const Floats& q : qs) {
+      const PreparedQuery pq = prepare(pl, q);
+      const auto truth = id_set(scan.search(pl, pq, 10, std::nullopt));
+      for (const SearchHit& h : graph.search(pl, pq, 10, Metric::Cosine)) hit += truth.count(h.id);
+    }
+    return hit / (10.0 * qs.size());
+  };
+  const double want = recall(fresh);
+  EXPECT_GE(want, 0.9);
+  EXPECT_GE(recall(repaired), want - 0.02);
 }
 
 }  // namespace
