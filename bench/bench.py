@@ -1,7 +1,8 @@
 """make bench: teskra side by side with faiss, hnswlib and usearch, one thread,
 one process per data set, then the report and plots in bench/results/; on
-lsa384 also batches and threads, all cores against one (parallel.py), and serving
-from a file and the bytes round trip (serving.py).
+lsa384 also batches and threads, all cores against one (parallel.py), serving
+from a file and the bytes round trip (serving.py), and removal and churn
+(removal.py).
 
     python bench/bench.py [--quick] [--data DIR] [--out DIR] [--queries N] [--sets a,b,...]
 
@@ -110,6 +111,12 @@ def run_set(key: str, plan, folder: Path) -> dict:
             result["serving"] = serving.measure(data, plan.quick)
         except Exception:
             log(f"  serving figures failed:\n{traceback.format_exc()}")
+        import removal
+        log("== removal and churn")
+        try:
+            result["removal"] = removal.measure(data, plan.quick)
+        except Exception:
+            log(f"  removal figures failed:\n{traceback.format_exc()}")
     result["wall_s"] = time.perf_counter() - t0
     return result
 

@@ -18,6 +18,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import parallel  # noqa: E402
+import removal  # noqa: E402
 import serving  # noqa: E402
 from compare import (RECALL_TOL, Target, best_peer_at, best_recall, bytes_per_vec, qps_ratios,  # noqa: E402
                      recall_at_bytes, summarize_ratios)
@@ -656,7 +657,8 @@ def write(results: list[dict], out_dir: Path, meta: dict) -> Path:
         "",
     ]
     all_targets = [t for res in results if "records" in res
-                   for t in targets(res) + filtered_targets(res) + parallel.targets(res) + serving.targets(res)]
+                   for t in targets(res) + filtered_targets(res) + parallel.targets(res) + serving.targets(res)
+                   + removal.targets(res)]
     lines += ["## Targets", ""]
     lines += table(["data set", "target", "goal", "measured", "result"],
                    [[t.data_set, t.name, t.goal, t.measured, verdict(t.met)] for t in all_targets])
@@ -702,6 +704,7 @@ def write(results: list[dict], out_dir: Path, meta: dict) -> Path:
                       ""]
         lines += parallel.section(res)
         lines += serving.section(res)
+        lines += removal.section(res)
 
     lines += kernel_section(scans)
     path = out_dir / "latest.md"

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/config.h"
+#include "core/exec/free_heap.h"
 
 namespace teskra {
 
@@ -16,8 +17,6 @@ namespace {
 // padded dimensions) in cache and gives every thread several tasks.
 constexpr size_t kAddChunk = 1024;
 constexpr size_t kEncodeTask = 32;
-// Vectors handed over between two looks at the interrupt.
-constexpr size_t kPollEvery = 64;
 
 // The queries of a search_batch, prepared as search() prepares its query,
 // and the rows of its result.
@@ -123,11 +122,9 @@ void Teskra::add_rows(std::span<const uint64_t> ids, const RowFn& row, const Exe
   for (size_t start = 0; start < n; start += chunk) {
     const size_t count = std::min(chunk, n - start);
     encode_rows(row, start, count, codes.data(), norms.data(), forms.data(), scratch, exec);
-    for (size_t i = 0; i < count; ++i) {
-      index_->add(ids[start + i], codes.data() + i * bytes, norms[i],
-                  std::span<const float>(forms.data() + i * p, p), pipeline_);
-      if (i % kPollEvery == kPollEvery - 1) exec.poll();
-    }
+    index_->add_batch(
+        EncodedBatch{ids.subspan(start, count), codes.data(), norms.data(), forms.data(), bytes, p},
+        pipeline_, exec);
     if (start + count < n) exec.poll();
   }
 }
@@ -148,12 +145,16 @@ uint64_t Teskra::replace_rows(std::span<const uint64_t> removed, std::span<const
     std::vector<std::vector<float>> scratch(exec.slots());
     encode_rows(row, 0, n, codes.data(), norms.data(), forms.empty() ? nullptr : forms.data(), scratch, exec);
   }
-  EncodedBatch batch;
-  batch.ids = ids;
-  batch.codes = codes.data();
-  batch.norms = norms.data();
-  batch.forms = forms.empty() ? nullptr : forms.data();
+  const EncodedBatch batch{ids, codes.data(), norms.data(), forms.empty() ? nullptr : forms.data(), bytes, p};
   return index_->replace(doomed, batch, pipeline_, exec);
+}
+
+uint64_t Teskra::replace_and_trim(std::span<const uint64_t> removed, std::span<const uint64_t> ids,
+                                  const RowFn& row, const Execution& exec) {
+  const uint64_t count = replace_rows(removed, ids, row, exec);
+  // The encoded batch and, for a graph, the one replaced are freed by now.
+  return_free_heap();
+  return count;
 }
 
 void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
@@ -161,7 +162,7 @@ void Teskra::add(std::span<const uint64_t> ids, std::span<const std::vector<floa
   require_changeable("add to");
   if (ids.size() != vectors.size()) throw TeskraError::count_mismatch(ids.size(), vectors.size());
   if (ids.empty()) return;
-  index_->reserve(ids.size());
+  index_->reserve(ids.size(), exec.slots());
   // The vectors before the first one of the wrong length are added, then
   // that one is refused.
   size_t good = 0;
@@ -184,7 +185,7 @@ void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat
   require_changeable("add to");
   check_flat(ids, flat);
   if (ids.empty()) return;
-  index_->reserve(ids.size());
+  index_->reserve(ids.size(), exec.slots());
   const size_t d = static_cast<size_t>(config_.dim);
   add_rows(
       ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
@@ -192,7 +193,7 @@ void Teskra::add_flat(std::span<const uint64_t> ids, std::span<const float> flat
 
 uint64_t Teskra::remove(std::span<const uint64_t> ids, const Execution& exec) {
   require_changeable("remove from");
-  return ids.empty() ? 0 : replace_rows(ids, {}, {}, exec);
+  return ids.empty() ? 0 : replace_and_trim(ids, {}, {}, exec);
 }
 
 uint64_t Teskra::upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
@@ -203,7 +204,7 @@ uint64_t Teskra::upsert(std::span<const uint64_t> ids, std::span<const std::vect
     if (v.size() != config_.dim) throw TeskraError::dimension_mismatch(config_.dim, v.size());
   }
   if (ids.empty()) return 0;
-  return replace_rows(
+  return replace_and_trim(
       ids, ids, [&](size_t i) { return std::span<const float>(vectors[i]); }, exec);
 }
 
@@ -213,7 +214,7 @@ uint64_t Teskra::upsert_flat(std::span<const uint64_t> ids, std::span<const floa
   check_flat(ids, flat);
   if (ids.empty()) return 0;
   const size_t d = static_cast<size_t>(config_.dim);
-  return replace_rows(
+  return replace_and_trim(
       ids, ids, [&](size_t i) { return flat.subspan(i * d, d); }, exec);
 }
 

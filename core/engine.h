@@ -213,6 +213,9 @@ class Teskra {
   // under ids[i] (IndexStructure::replace), encoding them all first.
   uint64_t replace_rows(std::span<const uint64_t> removed, std::span<const uint64_t> ids, const RowFn& row,
                         const Execution& exec);
+  // replace_rows, then the freed heap goes back to the system.
+  uint64_t replace_and_trim(std::span<const uint64_t> removed, std::span<const uint64_t> ids,
+                            const RowFn& row, const Execution& exec);
   // add_flat's checks: CountMismatch unless flat holds dim values per id.
   void check_flat(std::span<const uint64_t> ids, std::span<const float> flat) const;
 

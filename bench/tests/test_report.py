@@ -2,6 +2,7 @@
 
 import pytest
 
+import removal
 import report
 
 
@@ -93,6 +94,18 @@ def test_island_note_only_when_the_graph_stalls():
     assert report.island_note(result([(10, 0.80, 1.0), (512, 0.93, 1.0)])) == []
 
 
+def check_tables(text):
+    """Every table row has as many cells as its header."""
+    lines = text.splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("|---"):
+            width = lines[i - 1].count("|")
+            j = i + 1
+            while j < len(lines) and lines[j].startswith("|"):
+                assert lines[j].count("|") == width, lines[j]
+                j += 1
+
+
 def test_write_builds_the_document_and_plots(tmp_path):
     res = result([(10, 0.85, 40000.0), (64, 0.93, 20000.0)])
     raw = {"key": "wordvec300", "name": "word-vector-like", "raw_magnitude": [
@@ -107,15 +120,7 @@ def test_write_builds_the_document_and_plots(tmp_path):
     assert "## clustered768: failed" in text and "boom" in text
     for png in ("qps_toy.png", "bytes_toy.png"):
         assert (tmp_path / png).stat().st_size > 10_000
-    # Every table row has as many cells as its header.
-    lines = text.splitlines()
-    for i, line in enumerate(lines):
-        if line.startswith("|---"):
-            width = lines[i - 1].count("|")
-            j = i + 1
-            while j < len(lines) and lines[j].startswith("|"):
-                assert lines[j].count("|") == width, lines[j]
-                j += 1
+    check_tables(text)
 
 
 @pytest.mark.parametrize("value,recipe,text", [(None, ",.0f", "n/a"), (float("nan"), ".2f", "n/a"),
@@ -158,3 +163,63 @@ class TestReadme:
         assert "stale" in text  # no block given for it: left alone
         report.update_readme(path, {"islands": "new text"})
         assert path.read_text() == text  # idempotent
+
+
+def removal_figures(graph_remove_s=0.2, removed_recall=0.925, churned_recall=0.93, churned_rss=21e6):
+    scans = [{"index": kind, "n": 1_000_000, "dim": 384, "add_s": 9.0, "removed": 10_000, "remove_s": s,
+              "remove_all_s": s, "upsert_n": 1000, "upsert_s": 0.01, **extra}
+             for kind, s, extra in (("BruteForce", 0.02, {}), ("IvfFlat", 0.6, {"nlist": 256, "build_s": 90.0}))]
+    child = {"build_s": 10.0, "remove_s": [0.5] * 10, "upsert_s": [1.5] * 10, "n": 45_000, "vmrss": 0,
+             "qps": 9000.0, "stale": 0}
+    graph = {"name": "toy", "n": 50_000, "dim": 384, "m": 16, "ef_construction": 200, "ef": 32, "n_queries": 100,
+             "build_s": 12.0, "before": {"recall": 0.93, "qps": 9000.0},
+             "timings": {"removed": 500, "remove_s": graph_remove_s, "remove_all_s": graph_remove_s,
+                         "upsert_n": 1000, "upsert_s": 1.0},
+             "after_removal": {"removed": 5000, "rest_removed": 4500, "rest_s": 1.9, "n": 45_000,
+                               "recall": removed_recall, "qps": 9000.0, "stale": 0},
+             "fresh_after_removal": {"n": 45_000, "recall": 0.935, "qps": 9000.0, "stale": 0, "build_s": 11.0},
+             "churn": {"rounds": 10, "per_round": 4500, "n": 45_000,
+                       "churned": {**child, "recall": churned_recall, "rss": churned_rss, "rss_trimmed": 20e6},
+                       "fresh": {**child, "remove_s": [], "upsert_s": [], "recall": 0.94, "rss": 20e6,
+                                 "rss_trimmed": 20e6}}}
+    return {"when": "today", "cores": 2, "scans": scans, "graph": graph}
+
+
+class TestRemoval:
+    def targets(self, **kw):
+        res = result([(10, 0.9, 1.0)])
+        res["removal"] = removal_figures(**kw)
+        return {t.name: t for t in removal.targets(res)}
+
+    def test_verdicts_at_and_past_each_goal(self):
+        t = self.targets()
+        assert (t["BruteForce remove 1 %"].met, t["IvfFlat remove 1 %"].met) == (True, False)  # 0.6 s > 0.5 s
+        assert t["Hnsw m 16 remove 1 %"].met is True
+        # 0.925 is exactly 0.01 below 0.935; 0.93 is exactly 0.01 below the fresh churn build's 0.94.
+        assert t["Hnsw m 16 recall after removing 10 %"].met is True
+        assert t["Hnsw m 16 recall after 10 churn rounds"].met is True
+        assert t["Hnsw m 16 memory after 10 churn rounds"].met is True and "1.050x" in \
+            t["Hnsw m 16 memory after 10 churn rounds"].measured
+        t = self.targets(graph_remove_s=0.31, removed_recall=0.92, churned_recall=0.915, churned_rss=21.2e6)
+        assert [t[name].met for name in ("Hnsw m 16 remove 1 %", "Hnsw m 16 recall after removing 10 %",
+                                         "Hnsw m 16 recall after 10 churn rounds",
+                                         "Hnsw m 16 memory after 10 churn rounds")] == [False] * 4
+        assert "-0.015" in t["Hnsw m 16 recall after removing 10 %"].measured
+
+    def test_a_churned_graph_better_than_a_fresh_one_meets_its_goals(self):
+        t = self.targets(removed_recall=0.95, churned_recall=0.99, churned_rss=15e6)
+        assert all(x.met for name, x in t.items() if name.startswith("Hnsw"))
+
+    def test_nothing_without_figures(self):
+        assert removal.targets(result([(10, 0.9, 1.0)])) == [] and removal.section({"key": "toy"}) == []
+
+    def test_the_document_carries_the_section_and_its_targets(self, tmp_path):
+        res = result([(10, 0.85, 40000.0)])
+        res["removal"] = removal_figures()
+        text = report.write([res], tmp_path, {"date": "today"}).read_text()
+        assert "### Removal and churn" in text
+        assert "| toy | Hnsw m 16 remove 1 % |" in text and "| generated 1000k x 384 | IvfFlat remove 1 % |" in text
+        assert "| IvfFlat 4-bit, nlist 256 (generated) | 1,000,000 x 384 | 600.0 ms (10,000 ids) |" in text
+        assert "| churned | 0.930 | 9,000 | 0 | 21.0 MB | 20.0 MB |" in text
+        assert "A round: 2,000.0 ms on average" in text
+        check_tables(text)

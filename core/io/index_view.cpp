@@ -53,7 +53,7 @@ ViewIsReadOnly cannot(const char* action) {
 // here; the structures refuse them again for any other caller.
 class ReadOnly : public IndexStructure {
  public:
-  void reserve(size_t) override { throw cannot("add to"); }
+  void reserve(size_t, size_t) override { throw cannot("add to"); }
   void add(uint64_t, const uint8_t*, float, std::span<const float>, const QuantPipeline&) override {
     throw cannot("add to");
   }

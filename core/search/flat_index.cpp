@@ -22,10 +22,7 @@ uint64_t FlatIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch
     store_.complete_norms(pipeline);
   }
   const uint64_t removed = store_.remove_ids(doomed);
-  const size_t bytes = static_cast<size_t>(store_.bytes_per_vec());
-  for (size_t i = 0; i < batch.size(); ++i) {
-    store_.append(batch.ids[i], batch.codes + i * bytes, batch.norms[i]);
-  }
+  for (size_t i = 0; i < batch.size(); ++i) store_.append(batch.ids[i], batch.code(i), batch.norms[i]);
   return removed;
 }
 

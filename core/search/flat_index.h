@@ -13,7 +13,7 @@ class FlatIndex final : public IndexStructure {
 
   IndexType type() const override { return IndexType::BruteForce; }
   uint64_t size() const override { return store_.size(); }
-  void reserve(size_t count) override { store_.reserve_more(count); }
+  void reserve(size_t count, size_t) override { store_.reserve_more(count); }
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
   // Compacts the store in place: the rest keep their order, so every

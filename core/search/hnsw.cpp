@@ -11,10 +11,8 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
+#include "core/exec/free_heap.h"
 #include "core/search/float_dot.h"
 #include "core/search/similarity.h"
 #include "core/search/topk.h"
@@ -429,7 +427,7 @@ uint32_t Hnsw::append_node(uint64_t id, const uint8_t* code, float norm, uint64_
   return static_cast<uint32_t>(i);
 }
 
-void Hnsw::reserve(size_t count) {
+void Hnsw::reserve(size_t count, size_t threads) {
   const uint64_t n = size();
   if (count > kMaxNodes - n) throw std::length_error(kGraphFull);
   const size_t total = static_cast<size_t>(n) + count;
@@ -462,6 +460,10 @@ void Hnsw::reserve(size_t count) {
   make_room(s.heap, total);
   make_room(s.results,
             static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(ef_construction_, 1), total)) + 1);
+  if (selection_ == HnswSelection::Diverse && count > 0) {
+    fit_insert_scratch(total);
+    fit_group_scratch(std::min(std::max<size_t>(threads, 1), kInsertGroup), total);
+  }
 }
 
 void Hnsw::fit_scratch(SearchScratch& s, uint64_t m, uint64_t nodes, uint64_t ef, uint64_t heap_room) {
@@ -907,6 +909,165 @@ void Hnsw::insert_diverse(uint64_t id, const uint8_t* code, float norm, uint64_t
   });
 }
 
+void Hnsw::insert_batch(std::span<const uint64_t> ids, const uint8_t* codes, const float* norms,
+                        const float* forms, Metric metric, const QuantPipeline& pipeline,
+                        const Execution& exec) {
+  const size_t bytes = static_cast<size_t>(bytes_per_vec_);
+  const size_t p = static_cast<size_t>(padded_dim_);
+  const size_t n = ids.size();
+  size_t done = 0;
+  const auto insert_one = [&] {
+    insert(ids[done], codes + done * bytes, norms[done], {forms + done * p, p}, metric, pipeline);
+    ++done;
+  };
+  if (selection_ == HnswSelection::Nearest) {
+    while (done < n) {
+      if (done % 64 == 63) exec.poll();
+      insert_one();
+    }
+    return;
+  }
+  while (done < n) {
+    if (!entry_point_) {  // the first node has nothing to walk
+      insert_one();
+      continue;
+    }
+    if (done > 0) exec.poll();
+    const size_t count = std::min(kInsertGroup, n - done);
+    insert_group(ids, codes, norms, forms, done, count, metric, pipeline, exec);
+    done += count;
+  }
+}
+
+void Hnsw::insert_group(std::span<const uint64_t> ids, const uint8_t* codes, const float* norms,
+                        const float* forms, size_t first, size_t count, Metric metric,
+                        const QuantPipeline& pipeline, const Execution& exec) {
+  const size_t bytes = static_cast<size_t>(bytes_per_vec_);
+  const size_t p = static_cast<size_t>(padded_dim_);
+  const uint64_t n = size();
+  if (count > kMaxNodes - n) throw std::length_error(kGraphFull);
+  const uint32_t base = static_cast<uint32_t>(n);
+  const uint64_t top = max_level_;
+  const uint32_t entry = *entry_point_;
+
+  // Scratch first (nothing to do after reserve()).
+  fit_insert_scratch(n + count);
+  fit_group_scratch(std::min(exec.slots(), count), n + count);
+  std::vector<uint64_t> level(count);
+  for (size_t g = 0; g < count; ++g) level[g] = std::min(level_for(n + g, ml_), kMaxLevel);
+  // Per node, its lists from its top layer down: a count, then the nodes.
+  std::vector<std::vector<uint32_t>> chosen(count);
+
+  try {
+    for (size_t g = 0; g < count; ++g) {
+      const size_t j = first + g;
+      append_node(ids[j], codes + j * bytes, norms[j], level[g]);
+    }
+    // The walks see only the graph before the group: nothing links to the
+    // group's nodes yet, and the entry point stays where it was.
+    parallel_for(exec, count, [&](size_t g, size_t slot) {
+      SearchScratch& s = group_scratch_[slot];
+      const uint32_t node = base + static_cast<uint32_t>(g);
+      std::vector<float> padded(p, 0.0f);
+      std::copy_n(forms + (first + g) * p, p, padded.data());
+      const PreparedQuery pq = pipeline.prepare_query(std::move(padded));
+      const SearchScorer<Hnsw> scorer(*this, s, pipeline, pq, metric);
+      uint32_t ep = entry;
+      float ep_score = 0.0f;
+      const float* known = nullptr;
+      for (uint64_t lc = top; lc > level[g]; --lc) {
+        walk(scorer, s, ep, 1, lc, EveryNode{}, known);
+        ep = s.results.front().node;
+        ep_score = s.results.front().score;
+        known = &ep_score;
+      }
+      std::vector<uint32_t>& out = chosen[g];
+      out.reserve((level[g] + 1) * (2 * m_ + 1));
+      for (uint64_t lc = level[g] + 1; lc-- > 0;) {
+        s.results.clear();
+        if (lc <= top) {
+          walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
+          if (!s.results.empty()) {
+            ep = s.results.front().node;
+            ep_score = s.results.front().score;
+            known = &ep_score;
+          }
+        }
+        for (size_t j = 0; j < g; ++j) {
+          if (level[j] >= lc) s.results.push_back({base + static_cast<uint32_t>(j), scorer.score(base + j)});
+        }
+        const size_t keep =
+            select_neighbours(s.results, static_cast<size_t>(capacity(lc)), node, metric, pipeline, s);
+        out.push_back(static_cast<uint32_t>(keep));
+        for (size_t k = 0; k < keep; ++k) out.push_back(s.results[k].node);
+      }
+    });
+  } catch (...) {
+    drop_unlinked_tail(base);
+    throw;
+  }
+
+  // In node order: each node's lists, then the links back to it.
+  for (size_t g = 0; g < count; ++g) {
+    const uint32_t node = base + static_cast<uint32_t>(g);
+    const uint32_t* rec = chosen[g].data();
+    for (uint64_t lc = level[g] + 1; lc-- > 0;) {
+      const uint32_t keep = *rec++;
+      uint32_t* slot = list_slot(node, lc);
+      std::copy_n(rec, keep, slot + 1);
+      slot[0] = (slot[0] & ~kCountMask) | keep;
+      if (lc == 0) {
+        for (uint32_t k = 0; k < keep; ++k) add_in_link(rec[k], 1);
+      }
+      for (uint32_t k = 0; k < keep; ++k) {
+        if (levels_[rec[k]] >= lc) link(rec[k], lc, node, 0.0f, metric, pipeline);
+      }
+      rec += keep;
+    }
+    if (level[g] > max_level_) {
+      entry_point_ = node;
+      max_level_ = level[g];
+    }
+  }
+}
+
+void Hnsw::fit_group_scratch(size_t slots, uint64_t nodes) {
+  // A walk's results and the group's earlier nodes compete in one selection.
+  const uint64_t ef = std::max<uint64_t>(ef_construction_, 1);
+  const size_t most = static_cast<size_t>(std::min(ef, nodes)) + kInsertGroup + 1;
+  if (group_scratch_.size() < slots) group_scratch_.resize(slots);
+  for (size_t t = 0; t < slots; ++t) {
+    SearchScratch& s = group_scratch_[t];
+    fit_insert_scratch(s, nodes);
+    make_room(s.results, most);
+    if (s.owner_raw.size() < most) s.owner_raw.resize(most);
+    if (s.batch_nodes.size() < most) {
+      s.batch_nodes.resize(most);
+      s.batch_scores.resize(most);
+      s.batch_codes.resize(most);
+    }
+    s.turned_away.reserve(most);
+  }
+}
+
+void Hnsw::drop_unlinked_tail(uint32_t first) {
+  const size_t m = static_cast<size_t>(m_);
+  store_.truncate(first);
+  levels_.resize(first);
+  layer0_.resize(static_cast<size_t>(first) * (2 * m + 1));
+  if (selection_ == HnswSelection::Nearest) layer0_scores_.resize(static_cast<size_t>(first) * 2 * m);
+  while (!upper_nodes_.empty() && upper_nodes_.back() >= first) {
+    upper_.resize(static_cast<size_t>(upper_first_.back()) * (m + 1));
+    if (selection_ == HnswSelection::Nearest)
+      upper_scores_.resize(static_cast<size_t>(upper_first_.back()) * m);
+    upper_nodes_.pop_back();
+    upper_first_.pop_back();
+  }
+  // The node indices are free again: no dequantized code cached under them.
+  insert_scratch_.owner_node = kNoNode;
+  for (SearchScratch& s : group_scratch_) s.owner_node = kNoNode;
+}
+
 void Hnsw::insert_nearest(uint64_t id, const uint8_t* code, float norm, uint64_t level,
                           std::span<const float> vector, Metric metric, const QuantPipeline& pipeline) {
   const size_t p = static_cast<size_t>(padded_dim_);
@@ -1023,16 +1184,15 @@ void Hnsw::release_construction() {
   vectors_.release();
   first_held_ = size();
   insert_scratch_ = SearchScratch();
+  group_scratch_.clear();
+  group_scratch_.shrink_to_fit();
   levels_.trim();
   layer0_.trim();
   layer0_scores_.trim();
   half_sq_.trim();
-#if defined(__GLIBC__)
   // What the heap now holds free (the scratch, the blocks the code store
-  // outgrew) goes back to the system too: once a process has freed a few
-  // large blocks, the C allocator no longer returns free memory by itself.
-  ::malloc_trim(0);
-#endif
+  // outgrew) goes back to the system too.
+  return_free_heap();
 }
 
 Hnsw Hnsw::without(std::span<const uint64_t> doomed, size_t room, Metric metric,

@@ -252,11 +252,33 @@ class Hnsw {
   // std::bad_alloc when memory runs out; either leaves the graph as it was.
   void insert(uint64_t id, const uint8_t* code, float norm, std::span<const float> vector, Metric metric,
               const QuantPipeline& pipeline);
+  // Inserts ids.size() nodes: node j has code codes + j * bytes_per_vec,
+  // norm norms[j] and transformed vector forms + j * padded_dim.
+  //
+  // Diverse: in groups of kInsertGroup consecutive nodes of this call.
+  // Each node of a group walks the graph as it stood before the group,
+  // exactly as insert() walks, and adds to each layer's results the nodes
+  // of its group before it (scored against its vector); select_neighbours
+  // chooses its lists from those. The walks and selections run on exec's
+  // threads; then, in node order on the calling thread, each node gets its
+  // lists and the nodes it chose link back (link()). The graph depends on
+  // the vectors, their order and how they are split into calls, never on
+  // the thread count. Nearest: insert() one by one.
+  //
+  // Polls exec between groups; Interrupted, std::bad_alloc and
+  // std::length_error leave the nodes of the groups before in place and
+  // nothing of the group that failed. Call reserve(ids.size()) first to
+  // take memory failures out of the middle of the batch.
+  void insert_batch(std::span<const uint64_t> ids, const uint8_t* codes, const float* norms,
+                    const float* forms, Metric metric, const QuantPipeline& pipeline, const Execution& exec);
+  static constexpr size_t kInsertGroup = 32;
+
   // Room in every per-node array for `count` more insert() calls, so that
-  // a batch of that many cannot run out of memory in them half-way.
+  // a batch of that many cannot run out of memory in them half-way; with
+  // threads, also the walks' scratch of an insert_batch on that many.
   // std::length_error when the graph cannot hold that many more nodes,
   // std::bad_alloc when memory runs out; only capacities change either way.
-  void reserve(size_t count);
+  void reserve(size_t count, size_t threads = 1);
 
   // At most k hits (id, similarity), highest first: greedy descent with a
   // one-entry list on the upper layers, then a layer-0 walk with a list of
@@ -462,6 +484,16 @@ class Hnsw {
   template <class Scorer, class Store>
   void link_new_node(const Scorer& scorer, uint32_t i, uint64_t level, Metric metric,
                      const QuantPipeline& pipeline, const Store& store);
+  // Diverse: one group of insert_batch, nodes first .. first + count - 1
+  // of the batch.
+  void insert_group(std::span<const uint64_t> ids, const uint8_t* codes, const float* norms,
+                    const float* forms, size_t first, size_t count, Metric metric,
+                    const QuantPipeline& pipeline, const Execution& exec);
+  // Drops the nodes from index `first` on, which no list names and whose
+  // lists are empty (a group that failed before linking).
+  void drop_unlinked_tail(uint32_t first);
+  // Sizes the first `slots` group scratches for walks over `nodes` nodes.
+  void fit_group_scratch(size_t slots, uint64_t nodes);
   // Nearest: gives restored lists real construction scores (see finish_restore).
   void rescore_restored_lists(Metric metric, const QuantPipeline& pipeline);
 
@@ -503,6 +535,8 @@ class Hnsw {
 
   // The walks and selections of insertions.
   SearchScratch insert_scratch_;
+  // insert_batch: a scratch per thread for the walks of a group.
+  std::vector<SearchScratch> group_scratch_;
 };
 
 // A graph served in place from the bytes of an index file's Hnsw section

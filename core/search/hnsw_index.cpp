@@ -9,24 +9,19 @@
 
 namespace teskra {
 
-void HnswIndex::reserve(size_t count) { graph_.reserve(count); }
+void HnswIndex::reserve(size_t count, size_t threads) { graph_.reserve(count, threads); }
 
 void HnswIndex::add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
                     const QuantPipeline& pipeline) {
   graph_.insert(id, code, norm, transformed, metric_, pipeline);
 }
 
+void HnswIndex::add_batch(const EncodedBatch& batch, const QuantPipeline& pipeline, const Execution& exec) {
+  graph_.insert_batch(batch.ids, batch.codes, batch.norms, batch.forms, metric_, pipeline, exec);
+}
+
 uint64_t HnswIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch& batch,
                             const QuantPipeline& pipeline, const Execution& exec) {
-  const size_t bytes = static_cast<size_t>(graph_.bytes_per_vec());
-  const size_t dim = static_cast<size_t>(graph_.padded_dim());
-  const auto insert_batch = [&](Hnsw& graph, bool interruptible) {
-    for (size_t i = 0; i < batch.size(); ++i) {
-      if (interruptible && i % 64 == 63) exec.poll();
-      graph.insert(batch.ids[i], batch.codes + i * bytes, batch.norms[i],
-                   std::span<const float>(batch.forms + i * dim, dim), metric_, pipeline);
-    }
-  };
   const std::span<const uint64_t> ids = graph_.store().ids();
   const bool removes = std::any_of(ids.begin(), ids.end(), [&](uint64_t id) {
     return std::binary_search(doomed.begin(), doomed.end(), id);
@@ -35,14 +30,14 @@ uint64_t HnswIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch
     // Nothing to repair: the batch goes straight in, with room made first
     // and no stop half-way.
     graph_.reserve(batch.size());
-    insert_batch(graph_, false);
+    add_batch(batch, pipeline, Execution{exec.threads, nullptr});
     return 0;
   }
   // The repaired graph is made aside and takes the batch there; only a
   // complete one replaces the graph.
   Hnsw repaired = graph_.without(doomed, batch.size(), metric_, pipeline, exec);
   const uint64_t removed = graph_.size() - repaired.size();
-  insert_batch(repaired, true);
+  repaired.insert_batch(batch.ids, batch.codes, batch.norms, batch.forms, metric_, pipeline, exec);
   graph_ = std::move(repaired);
   return removed;
 }

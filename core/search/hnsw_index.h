@@ -28,9 +28,11 @@ class HnswIndex final : public IndexStructure {
 
   IndexType type() const override { return IndexType::Hnsw; }
   uint64_t size() const override { return graph_.size(); }
-  void reserve(size_t count) override;
+  void reserve(size_t count, size_t threads) override;
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
+  // Hnsw::insert_batch.
+  void add_batch(const EncodedBatch& batch, const QuantPipeline& pipeline, const Execution& exec) override;
   // A removal makes the repaired graph aside (Hnsw::without), inserts the
   // batch into it and then takes its place: the index holds the old graph
   // and the new one for the time of the call. A batch that removes nothing

@@ -14,6 +14,14 @@ void IndexStructure::search_batch(const QuantPipeline& pipeline, const QueryBatc
                [&](size_t i, size_t) { batch.deliver(i, search(pipeline, batch.prepare(i), k, allowlist)); });
 }
 
+void IndexStructure::add_batch(const EncodedBatch& batch, const QuantPipeline& pipeline,
+                               const Execution& exec) {
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (i % 64 == 63) exec.poll();
+    add(batch.ids[i], batch.code(i), batch.norms[i], batch.form(i), pipeline);
+  }
+}
+
 std::unique_ptr<IndexStructure> make_index(const EngineConfig& c, uint64_t bytes_per_vec,
                                            uint64_t padded_dim) {
   switch (c.index_type) {

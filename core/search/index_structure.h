@@ -47,7 +47,13 @@ struct EncodedBatch {
   const uint8_t* codes = nullptr;
   const float* norms = nullptr;
   const float* forms = nullptr;
+  size_t bytes_per_vec = 0;
+  size_t padded_dim = 0;
   size_t size() const { return ids.size(); }
+  const uint8_t* code(size_t i) const { return codes + i * bytes_per_vec; }
+  std::span<const float> form(size_t i) const {
+    return forms ? std::span<const float>(forms + i * padded_dim, padded_dim) : std::span<const float>();
+  }
 };
 
 class IndexStructure {
@@ -60,16 +66,24 @@ class IndexStructure {
   // Vectors held in any form, searchable or waiting for a build.
   virtual uint64_t stored() const { return size(); }
 
-  // Room for `count` more add() calls, so that a batch of that many cannot
-  // run out of memory half-way. Throws std::bad_alloc with only capacities
+  // Room for `count` more add() calls (or an add_batch of that many on up
+  // to `threads` threads), so that the batch cannot run out of memory
+  // half-way. Throws std::bad_alloc with only capacities
   // changed, and std::length_error (Hnsw) when the index cannot hold that
   // many more vectors at all.
-  virtual void reserve(size_t count) = 0;
+  virtual void reserve(size_t count, size_t threads) = 0;
   // Stores one encoded vector: its code (packed_bytes_per_vec bytes), the
   // code's stored norm, and the vector's transformed form (padded_dim
   // values), which a structure may keep to build from.
   virtual void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
                    const QuantPipeline& pipeline) = 0;
+
+  // add() for every vector of the batch, in order. Polls exec's interrupt
+  // now and then: Interrupted keeps the vectors added before it (and so
+  // does any other failure). A structure may spread the work over exec's
+  // threads (with the same result for any count). Room for the batch is
+  // made by the caller (reserve).
+  virtual void add_batch(const EncodedBatch& batch, const QuantPipeline& pipeline, const Execution& exec);
 
   // Removes every vector stored under an id of `doomed` (sorted ascending,
   // no repeats), searchable or waiting for a build, then add()s the batch

@@ -84,7 +84,7 @@ IvfFlatIndex::IvfFlatIndex(IvfFlat built, uint64_t nlist, uint64_t seed)
   built_.emplace(std::move(built));
 }
 
-void IvfFlatIndex::reserve(size_t count) {
+void IvfFlatIndex::reserve(size_t count, size_t) {
   pending_.reserve_more(count);
   const size_t dim = static_cast<size_t>(padded_dim_);
   if (dim != 0 && count > (pending_vectors_.max_size() - pending_vectors_.size()) / dim)
@@ -113,11 +113,8 @@ uint64_t IvfFlatIndex::replace(std::span<const uint64_t> doomed, const EncodedBa
     std::copy_n(pending_vectors_.data() + from * dim, dim, pending_vectors_.data() + to * dim);
   });
   pending_vectors_.resize(pending_.size() * dim);
-  const size_t bytes = static_cast<size_t>(pending_.bytes_per_vec());
-  for (size_t i = 0; i < batch.size(); ++i) {
-    add(batch.ids[i], batch.codes + i * bytes, batch.norms[i],
-        std::span<const float>(batch.forms + i * dim, dim), pipeline);
-  }
+  for (size_t i = 0; i < batch.size(); ++i)
+    add(batch.ids[i], batch.code(i), batch.norms[i], batch.form(i), pipeline);
   return removed;
 }
 

@@ -31,7 +31,7 @@ class IvfFlatIndex final : public IndexStructure {
   IndexType type() const override { return IndexType::IvfFlat; }
   uint64_t size() const override { return built_ ? built_->n_members() : pending_.size(); }
   uint64_t stored() const override { return (built_ ? built_->n_members() : 0) + pending_.size(); }
-  void reserve(size_t count) override;
+  void reserve(size_t count, size_t threads = 1) override;
   void add(uint64_t id, const uint8_t* code, float norm, std::span<const float> transformed,
            const QuantPipeline& pipeline) override;
   // Removes from the lists (their centroids stay: the next build
