@@ -9,11 +9,11 @@
 // (io/index_file.h) for an index no file can hold.
 //
 // Threads: the calls taking an Execution (exec/execution.h) spread their
-// work over its threads (encoding in add, k-means in build, the queries of
-// search_batch) and give the same result, to the bit, for any count; they
-// throw Interrupted when its interrupt asks them to stop. Hnsw insertion
-// stays on the calling thread. Const calls may run on one engine from many
-// threads at once; a changing call must run alone.
+// work over its threads (encoding and graph walks in add, k-means in build,
+// the graph's repair in remove and upsert, the queries of search_batch) and
+// give the same result, to the bit, for any count; they throw Interrupted
+// when its interrupt asks them to stop. Const calls may run on one engine
+// from many threads at once; a changing call must run alone.
 #pragma once
 
 #include <cstdint>

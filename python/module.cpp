@@ -6,8 +6,8 @@
 // Python code, convert the arguments, call exactly one engine operation,
 // convert the result. The C++ body runs inside guarded(), so no C++
 // exception ever reaches the interpreter. The engine operations that take
-// time (add, search, search_batch, build, save, load) run without the
-// interpreter lock (released.h).
+// time (add, remove, upsert, search, search_batch, build, save, load) run
+// without the interpreter lock (released.h).
 //
 // The module is initialized in two phases: PyInit_teskra only hands the
 // interpreter the module definition, and exec_module fills in each module
@@ -334,17 +334,17 @@ PyObject* raise_count_mismatch(uint64_t ids, uint64_t vectors) {
   return nullptr;
 }
 
-PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyTeskra* self = as_teskra(op);
-    ExclusiveAccess access(self);
-    if (!access) return nullptr;
+// add and upsert: the same arguments, converted alike, with the same errors
+// in the same order; then one engine call adds the batch or, for upsert,
+// puts it in place of every vector stored under its ids.
+PyObject* store_batch(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      bool upsert) {
+  return with_exclusive(op, [&](Teskra& engine) -> PyObject* {
     // A view refuses before its arguments are looked at.
-    self->engine().require_changeable("add to");
+    engine.require_changeable(upsert ? "upsert into" : "add to");
     static constexpr const char* kNames[] = {"ids", "vectors"};
     PyObject* argv[2];
-    if (!bind_arguments("add", kNames, 2, args, nargsf, kwnames, argv)) return nullptr;
-    Teskra& engine = self->engine();
+    if (!bind_arguments(upsert ? "upsert" : "add", kNames, 2, args, nargsf, kwnames, argv)) return nullptr;
     const uint64_t dim = engine.config().dim;
 
     std::vector<uint64_t> ids;
@@ -361,8 +361,13 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
       // the array, and its buffer, from going away or being resized (NumPy
       // refuses to resize an array others refer to).
       const Ref array(Py_NewRef(argv[1]));
+      const std::span<const float> values(flat->data, flat->rows * flat->cols);
       Unlocked unlocked;
-      engine.add_flat(ids, std::span<const float>(flat->data, flat->rows * flat->cols), unlocked.execution());
+      if (upsert) {
+        engine.upsert_flat(ids, values, unlocked.execution());
+      } else {
+        engine.add_flat(ids, values, unlocked.execution());
+      }
       Py_RETURN_NONE;
     }
 
@@ -376,9 +381,38 @@ PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyO
     if (ids.size() != vectors.size()) return raise_count_mismatch(ids.size(), vectors.size());
     {
       Unlocked unlocked;
-      engine.add(ids, vectors, unlocked.execution());
+      if (upsert) {
+        engine.upsert(ids, vectors, unlocked.execution());
+      } else {
+        engine.add(ids, vectors, unlocked.execution());
+      }
     }
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* teskra_add(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return store_batch(op, args, nargsf, kwnames, false);
+}
+
+PyObject* teskra_upsert(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return store_batch(op, args, nargsf, kwnames, true);
+}
+
+PyObject* teskra_remove(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_exclusive(op, [&](Teskra& engine) -> PyObject* {
+    engine.require_changeable("remove from");
+    static constexpr const char* kNames[] = {"ids"};
+    PyObject* argv[1];
+    if (!bind_arguments("remove", kNames, 1, args, nargsf, kwnames, argv)) return nullptr;
+    std::vector<uint64_t> ids;
+    if (!extract_ids(argv[0], "ids", ids)) return nullptr;
+    uint64_t removed = 0;
+    {
+      Unlocked unlocked;
+      removed = engine.remove(ids, unlocked.execution());
+    }
+    return u64_result(removed);
   });
 }
 
@@ -680,6 +714,32 @@ PyMethodDef teskra_methods[] = {
      "Vectors are encoded on set_num_threads() threads (Hnsw inserts them on\n"
      "one), without the interpreter lock. Ctrl-C stops a long add with\n"
      "KeyboardInterrupt; the vectors before that point stay added."},
+    {"remove", as_cfunction(teskra_remove), kMethod,
+     "remove($self, ids)\n--\n\n"
+     "Remove vectors from the index.\n\n"
+     "ids: unsigned 64-bit ids (list, tuple or 1-D integer array). Every vector\n"
+     "    stored under one of them goes: each copy of an id added more than once,\n"
+     "    and vectors still waiting for an IvfFlat build. Ids stored nowhere\n"
+     "    are ignored.\n\n"
+     "Returns the number of vectors removed.\n\n"
+     "BruteForce and IvfFlat then answer exactly as if those vectors had never\n"
+     "been added (IvfFlat keeps its centroids until the next build()); Hnsw\n"
+     "repairs the neighbour lists that named them, choosing again from the\n"
+     "removed nodes' own lists.\n\n"
+     "Runs without the interpreter lock. MemoryError, or Ctrl-C stopping a long\n"
+     "Hnsw removal with KeyboardInterrupt, leaves the index unchanged."},
+    {"upsert", as_cfunction(teskra_upsert), kMethod,
+     "upsert($self, ids, vectors)\n--\n\n"
+     "Replace the vectors stored under the given ids.\n\n"
+     "ids, vectors: as for add(). Every vector stored under one of the ids is\n"
+     "    removed, as remove() does, and the new vectors are added in their\n"
+     "    place; an id stored nowhere is simply added.\n\n"
+     "Raises ValueError when the number of ids and vectors or the dimension\n"
+     "disagree. All or nothing: after any error (MemoryError and Ctrl-C's\n"
+     "KeyboardInterrupt included) the index is as it was.\n\n"
+     "Vectors are encoded on set_num_threads() threads, without the interpreter\n"
+     "lock. IvfFlat: the new vectors wait for the next build(), as added ones\n"
+     "do. Hnsw: an upsert that removes nothing inserts in place, as add() does."},
     {"search", as_cfunction(teskra_search), kMethod,
      "search($self, query, k, allowlist=None)\n--\n\n"
      "Search for the K nearest neighbors.\n\n"
@@ -783,8 +843,9 @@ PyMethodDef teskra_methods[] = {
      "search, search_batch, the properties, len(), save (a copy of the file's\n"
      "index, the bytes load() then save() would write), to_bytes and pickling\n"
      "(as a loaded index) work and answer exactly as the loaded index would;\n"
-     "so do set_ef_search and set_nprobe, which are not saved. add, fit and\n"
-     "build raise RuntimeError: load() the file to change the index.\n"
+     "so do set_ef_search and set_nprobe, which are not saved. add, remove,\n"
+     "upsert, fit and build raise RuntimeError: load() the file to change the\n"
+     "index.\n"
      "packed_data, vector_ids and vector_norms of a BruteForce view are\n"
      "read-only arrays over the file's pages (a read-only copy where the file\n"
      "holds the values at an odd offset) that keep the mapping alive.\n\n"

@@ -21,7 +21,7 @@ class Hit(TypedDict):
 
 # A vector: a 1-D float32 array takes the fast path; any sequence of numbers works.
 _Vector = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[SupportsFloat]
-# A batch: a 2-D float32 array (read in place by add when C-contiguous) or a sequence of vectors.
+# A batch: a 2-D float32 array (read in place by add and upsert when C-contiguous) or a sequence of vectors.
 _Vectors = npt.NDArray[np.floating] | npt.NDArray[np.integer] | Sequence[_Vector]
 # Ids: unsigned 64-bit integers; a list, tuple or 1-D integer array (not a set).
 _Ids = npt.NDArray[np.integer] | Sequence[SupportsIndex]
@@ -83,6 +83,10 @@ class Teskra:
     def __len__(self) -> int: ...
     def add(self, ids: _Ids, vectors: _Vectors) -> None:
         """Add vectors to the index."""
+    def remove(self, ids: _Ids) -> int:
+        """Remove vectors from the index."""
+    def upsert(self, ids: _Ids, vectors: _Vectors) -> None:
+        """Replace the vectors stored under the given ids."""
     def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[Hit]:
         """Search for the K nearest neighbors."""
     def search_batch(

@@ -1,30 +1,17 @@
 #include "core/search/code_store.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace teskra {
-
-namespace {
-
-// Room for extra more elements. Growing geometrically matters: reserving
-// exactly size + extra on every add would reallocate and copy the whole
-// store each time, which makes adding n vectors cost O(n^2).
-template <class V>
-void grow(V& v, size_t extra) {
-  if (extra > v.max_size() - v.size()) throw std::bad_alloc();
-  const size_t need = v.size() + extra;
-  if (need > v.capacity()) v.reserve(std::max(need, std::min(v.max_size(), 2 * v.capacity())));
-}
-
-}  // namespace
 
 CodeStore::CodeStore(uint64_t bytes_per_vec, CodeArray codes, std::vector<uint64_t> ids,
                      std::vector<float> norms, bool has_norms)
     : bytes_(static_cast<size_t>(bytes_per_vec)),
       codes_(std::move(codes)),
-      ids_(std::move(ids)),
-      norms_(std::move(norms)),
+      ids_(ids.begin(), ids.end()),
+      norms_(norms.begin(), norms.end()),
       has_norms_(has_norms) {
   if (codes_.size() != ids_.size() * bytes_ || norms_.size() != (has_norms_ ? ids_.size() : 0)) {
     throw std::invalid_argument("CodeStore: codes, ids and norms disagree in count");
@@ -51,10 +38,12 @@ void CodeStore::require_owned() const {
 
 void CodeStore::reserve_more(size_t extra) {
   require_owned();
-  if (bytes_ != 0 && extra > codes_.max_size() / bytes_) throw std::bad_alloc();
-  grow(codes_, extra * bytes_);
-  grow(ids_, extra);
-  grow(norms_, extra);
+  const size_t n = ids_.size();
+  if (extra > std::numeric_limits<size_t>::max() / 8 - n) throw std::bad_alloc();
+  if (bytes_ != 0 && n + extra > std::numeric_limits<size_t>::max() / bytes_) throw std::bad_alloc();
+  codes_.make_room((n + extra) * bytes_);
+  ids_.make_room(n + extra);
+  norms_.make_room(n + extra);
 }
 
 void CodeStore::append(uint64_t id, const uint8_t* code, float norm, const QuantPipeline& pipeline) {
@@ -66,7 +55,7 @@ void CodeStore::append(uint64_t id, const uint8_t* code, float norm) {
   require_owned();
   if (!has_norms_) throw std::logic_error("CodeStore::append: complete the norms first");
   reserve_more(1);
-  codes_.insert(codes_.end(), code, code + bytes_);
+  codes_.append(code, bytes_);
   ids_.push_back(id);
   norms_.push_back(norm);
 }
@@ -82,8 +71,8 @@ void CodeStore::truncate(size_t n) {
 void CodeStore::complete_norms(const QuantPipeline& pipeline) {
   if (has_norms_) return;
   require_owned();
-  std::vector<float> norms;
-  norms.reserve(std::max(ids_.size(), norms_.capacity()));
+  PageArray<float> norms;
+  norms.make_room(std::max(ids_.size(), norms_.capacity()));
   for (size_t i = 0; i < ids_.size(); ++i) norms.push_back(pipeline.compute_norm(code(i)));
   norms_ = std::move(norms);
   has_norms_ = true;
@@ -91,9 +80,9 @@ void CodeStore::complete_norms(const QuantPipeline& pipeline) {
 
 void CodeStore::release() {
   require_owned();
-  CodeArray().swap(codes_);
-  std::vector<uint64_t>().swap(ids_);
-  std::vector<float>().swap(norms_);
+  codes_.release();
+  ids_.release();
+  norms_.release();
   has_norms_ = true;
 }
 

@@ -9,8 +9,10 @@
 // complete_norms() computes them from the codes, which every change to such
 // a store does first, so that a ranking never mixes raw and adjusted scores.
 //
-// Growth is geometric. Every call that can fail leaves the store as it was:
-// reserve_more() is the only one that allocates, and append() calls it first.
+// Growth is geometric, and the arrays are PageArrays: a large store grows by
+// remapping its pages, never holding an old and a new copy at once. Every
+// call that can fail leaves the store as it was: reserve_more() is the only
+// one that allocates, and append() calls it first.
 //
 // A borrowed store (borrowing()) reads codes, ids and norms that live
 // elsewhere, in a viewed index file (io/index_view.h), and cannot change:
@@ -25,14 +27,14 @@
 #include <vector>
 
 #include "core/quantize/pipeline.h"
-#include "core/search/huge_page_allocator.h"
+#include "core/search/page_array.h"
 
 namespace teskra {
 
 class CodeStore {
  public:
-  // Codes back to back; large stores live on huge pages where possible.
-  using CodeArray = std::vector<uint8_t, HugePageAllocator<uint8_t>>;
+  // Codes back to back.
+  using CodeArray = PageArray<uint8_t>;
 
   explicit CodeStore(uint64_t bytes_per_vec = 0) : bytes_(static_cast<size_t>(bytes_per_vec)) {}
   // A store from its parts (a file's contents). codes must hold
@@ -56,9 +58,13 @@ class CodeStore {
   std::span<const uint8_t> codes() const {
     return borrowed_ ? view_codes_ : std::span<const uint8_t>(codes_.data(), codes_.size());
   }
-  std::span<const uint64_t> ids() const { return borrowed_ ? view_ids_ : std::span<const uint64_t>(ids_); }
+  std::span<const uint64_t> ids() const {
+    return borrowed_ ? view_ids_ : std::span<const uint64_t>(ids_.data(), ids_.size());
+  }
   // One per vector, or empty when the store holds none.
-  std::span<const float> norms() const { return borrowed_ ? view_norms_ : std::span<const float>(norms_); }
+  std::span<const float> norms() const {
+    return borrowed_ ? view_norms_ : std::span<const float>(norms_.data(), norms_.size());
+  }
   const uint8_t* code(size_t i) const { return codes().data() + i * bytes_; }
   uint64_t id(size_t i) const { return ids()[i]; }
   float norm(size_t i) const { return norms()[i]; }
@@ -95,8 +101,8 @@ class CodeStore {
 
   size_t bytes_;
   CodeArray codes_;
-  std::vector<uint64_t> ids_;
-  std::vector<float> norms_;
+  PageArray<uint64_t> ids_;
+  PageArray<float> norms_;
   bool has_norms_ = true;
   bool borrowed_ = false;
   std::span<const uint8_t> view_codes_;

@@ -8,92 +8,12 @@
 #include <new>
 #include <stdexcept>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "core/exec/free_heap.h"
 #include "core/search/float_dot.h"
 #include "core/search/similarity.h"
 #include "core/search/topk.h"
 
 namespace teskra {
-
-// ---------------------------------------------------------------------------
-// PageArray
-
-namespace {
-
-constexpr size_t kPage = 4096;
-
-size_t round_up_to_page(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
-
-}  // namespace
-
-template <class T>
-void PageArray<T>::grow(size_t capacity) {
-  if (capacity > (std::numeric_limits<size_t>::max() - kPage) / sizeof(T)) throw std::bad_alloc();
-  const size_t old_bytes = capacity_ * sizeof(T);
-  size_t bytes = capacity * sizeof(T);
-  void* p = nullptr;
-#if defined(__linux__)
-  if (bytes >= kMapBytes) {
-    bytes = round_up_to_page(bytes);
-    if (old_bytes >= kMapBytes) {
-      p = ::mremap(data_, round_up_to_page(old_bytes), bytes, MREMAP_MAYMOVE);
-    } else {
-      p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED && size_ > 0) std::memcpy(p, data_, size_ * sizeof(T));
-      if (p != MAP_FAILED) std::free(data_);
-    }
-    if (p == MAP_FAILED) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-    ::madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
-#endif
-    data_ = static_cast<T*>(p);
-    capacity_ = bytes / sizeof(T);
-    return;
-  }
-#endif
-  p = std::realloc(data_, bytes == 0 ? 1 : bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  data_ = static_cast<T*>(p);
-  capacity_ = capacity;
-}
-
-template <class T>
-void PageArray<T>::release() noexcept {
-  if (data_ != nullptr) {
-    const size_t bytes = capacity_ * sizeof(T);
-#if defined(__linux__)
-    if (bytes >= kMapBytes) {
-      ::munmap(data_, round_up_to_page(bytes));
-    } else {
-      std::free(data_);
-    }
-#else
-    std::free(data_);
-#endif
-  }
-  data_ = nullptr;
-  size_ = capacity_ = 0;
-}
-
-template <class T>
-void PageArray<T>::trim() noexcept {
-#if defined(__linux__)
-  const size_t bytes = capacity_ * sizeof(T);
-  if (bytes < kMapBytes) return;
-  const size_t used = round_up_to_page(size_ * sizeof(T));
-  const size_t mapped = round_up_to_page(bytes);
-  if (used < mapped) ::madvise(reinterpret_cast<char*>(data_) + used, mapped - used, MADV_DONTNEED);
-#endif
-}
-
-template class PageArray<uint8_t>;
-template class PageArray<uint32_t>;
-template class PageArray<float>;
-template class PageArray<HnswCandidate>;
 
 namespace {
 
@@ -1323,9 +1243,63 @@ Hnsw Hnsw::without(std::span<const uint64_t> doomed, size_t room, Metric metric,
       const std::span<const uint32_t> own = g.neighbours(v, 0);
       if (!own.empty()) g.link(own[0], 0, v, 0.0f, metric, pipeline);
     }
+    // A group of nodes may still have lost its every way in (each names the
+    // others, and the lists that led to it chose other neighbours). Every
+    // survivor a search could reach before is made reachable again: linked
+    // from the first node with room among those a walk towards it meets.
+    const std::vector<uint8_t> before = reachable();
+    std::vector<uint8_t> now = g.reachable();
+    SearchScratch& s = g.insert_scratch_;
+    std::vector<float> form(static_cast<size_t>(padded_dim_));
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t v = renumber[i];
+      if (v == kNoNode || !before[i] || now[v]) continue;
+      pipeline.dequantize_into(code(static_cast<uint32_t>(i)), form.data());
+      const PreparedQuery pq = pipeline.prepare_query(form);
+      const SearchScorer<Hnsw> scorer(g, s, pipeline, pq, metric);
+      uint32_t ep = *g.entry_point_;
+      for (uint64_t lc = g.max_level_; lc >= 1; --lc) {
+        g.walk(scorer, s, ep, 1, lc, EveryNode{});
+        ep = s.results.front().node;
+      }
+      g.walk(scorer, s, ep, std::max<uint64_t>(ef_construction_, 1), 0, EveryNode{});
+      uint32_t to = s.results.front().node;
+      for (const HnswCandidate& c : s.results) {
+        if ((g.layer0_[static_cast<size_t>(c.node) * (2 * m + 1)] & kCountMask) < 2 * m) {
+          to = c.node;
+          break;
+        }
+      }
+      g.link(to, 0, v, 0.0f, metric, pipeline);
+      g.mark_reachable(v, now);
+    }
   }
   g.reserve(room);
   return g;
+}
+
+std::vector<uint8_t> Hnsw::reachable() const {
+  std::vector<uint8_t> reached(static_cast<size_t>(size()), 0);
+  if (entry_point_) mark_reachable(*entry_point_, reached);
+  return reached;
+}
+
+void Hnsw::mark_reachable(uint32_t from, std::vector<uint8_t>& reached) const {
+  if (reached[from]) return;
+  std::vector<uint32_t> stack{from};
+  reached[from] = 1;
+  while (!stack.empty()) {
+    const uint32_t node = stack.back();
+    stack.pop_back();
+    for (uint64_t layer = 0; layer <= levels_[node]; ++layer) {
+      for (const uint32_t next : neighbours(node, layer)) {
+        if (!reached[next]) {
+          reached[next] = 1;
+          stack.push_back(next);
+        }
+      }
+    }
+  }
 }
 
 bool Hnsw::restore_node(uint64_t id, const uint8_t* code, float norm, uint64_t level) {

@@ -79,6 +79,7 @@
 #include "core/quantize/pipeline.h"
 #include "core/search/code_store.h"
 #include "core/search/filter.h"
+#include "core/search/page_array.h"
 #include "core/types.h"
 
 namespace teskra {
@@ -87,85 +88,6 @@ namespace teskra {
 struct HnswCandidate {
   uint32_t node;
   float score;
-};
-
-// A growable array of plain values. Blocks of kMapBytes and more are memory
-// mappings of their own: growing one remaps its pages instead of copying
-// them (no second copy is ever resident), capacity that was never written
-// costs no memory, large blocks are offered to the kernel for transparent
-// huge pages, and freeing unmaps, so the pages return to the system however
-// the process's allocator is tuned. Smaller blocks come from the heap.
-template <class T>
-class PageArray {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  static constexpr size_t kMapBytes = size_t{64} << 10;
-
-  PageArray() = default;
-  PageArray(const PageArray&) = delete;
-  PageArray& operator=(const PageArray&) = delete;
-  PageArray(PageArray&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
-    o.data_ = nullptr;
-    o.size_ = o.capacity_ = 0;
-  }
-  PageArray& operator=(PageArray&& o) noexcept {
-    if (this != &o) {
-      release();
-      data_ = o.data_;
-      size_ = o.size_;
-      capacity_ = o.capacity_;
-      o.data_ = nullptr;
-      o.size_ = o.capacity_ = 0;
-    }
-    return *this;
-  }
-  ~PageArray() { release(); }
-
-  size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
-  bool empty() const { return size_ == 0; }
-  T* data() { return data_; }
-  const T* data() const { return data_; }
-  T& operator[](size_t i) { return data_[i]; }
-  const T& operator[](size_t i) const { return data_[i]; }
-  T* begin() { return data_; }
-  T* end() { return data_ + size_; }
-  const T* begin() const { return data_; }
-  const T* end() const { return data_ + size_; }
-  T& front() { return data_[0]; }
-  const T& front() const { return data_[0]; }
-  T& back() { return data_[size_ - 1]; }
-
-  // Room for `need` values, growing at least twofold. std::bad_alloc, with
-  // nothing changed, when the system refuses.
-  void make_room(size_t need) {
-    if (need > capacity_) grow(need < capacity_ * 2 ? capacity_ * 2 : need);
-  }
-  // Values from size() to n are set to fill.
-  void resize(size_t n, T fill = T{}) {
-    make_room(n);
-    for (size_t i = size_; i < n; ++i) data_[i] = fill;
-    size_ = n;
-  }
-  void push_back(const T& v) {
-    make_room(size_ + 1);
-    data_[size_++] = v;
-  }
-  void pop_back() { --size_; }
-  void clear() { size_ = 0; }
-  // Frees the block; the array is empty without capacity.
-  void release() noexcept;
-  // Returns the pages past size() to the system; the capacity stays and
-  // reads as zeros when written again.
-  void trim() noexcept;
-
- private:
-  void grow(size_t capacity);
-
-  T* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
 };
 
 class HnswView;
@@ -314,7 +236,11 @@ class Hnsw {
   // which bridges the gaps the removal of neighbouring nodes leaves), all
   // scored from the owner's side through the codes. Under Diverse a node
   // that had a way in on layer 0 and lost every one is linked from its own
-  // first neighbour (link(), which may pass it on). A removed entry point
+  // first neighbour (link(), which may pass it on); then every survivor
+  // that the lists led to from the entry point before and no longer do is
+  // linked from the first node with room that a walk towards it (its
+  // dequantized code as the query) meets, so that a removal cuts nothing
+  // off. A removed entry point
   // gives way to the first survivor of the highest level left. The copy
   // keeps no construction vectors (as after release_construction).
   // Costs a pass over every list, a selection per repaired list, and
@@ -492,6 +418,11 @@ class Hnsw {
   // Drops the nodes from index `first` on, which no list names and whose
   // lists are empty (a group that failed before linking).
   void drop_unlinked_tail(uint32_t first);
+  // Per node, whether a walk from the entry point along the lists of any
+  // layer can get to it.
+  std::vector<uint8_t> reachable() const;
+  // Marks in `reached` every node that the lists lead to from `from`.
+  void mark_reachable(uint32_t from, std::vector<uint8_t>& reached) const;
   // Sizes the first `slots` group scratches for walks over `nodes` nodes.
   void fit_group_scratch(size_t slots, uint64_t nodes);
   // Nearest: gives restored lists real construction scores (see finish_restore).

@@ -29,7 +29,7 @@ uint64_t HnswIndex::replace(std::span<const uint64_t> doomed, const EncodedBatch
   if (!removes) {
     // Nothing to repair: the batch goes straight in, with room made first
     // and no stop half-way.
-    graph_.reserve(batch.size());
+    graph_.reserve(batch.size(), exec.slots());
     add_batch(batch, pipeline, Execution{exec.threads, nullptr});
     return 0;
   }

@@ -143,11 +143,7 @@ std::vector<std::pair<uint64_t, uint32_t>> links(const Hnsw& g, uint32_t n, uint
   return out;
 }
 
-std::set<uint64_t> id_set(const std::vector<SearchHit>& hits) {
-  std::set<uint64_t> ids;
-  for (const SearchHit& h : hits) ids.insert(h.id);
-  return ids;
-}
+using test_util::id_set;
 
 // The graph without a shortcut: vectors of lists, a fresh hash set per walk,
 // every candidate queued, scores recomputed from scratch. Nearest scores
@@ -467,12 +463,12 @@ TEST(HnswModel, GraphAndSearchesMatchThePlainAlgorithm) {
 // half built against codes). Well-separated clusters, where only the
 // diversity rule keeps the graph linked: HnswDiverse and HnswFiltered.
 TEST(HnswSearch, RecallAgainstOurOwnScan) {
-  const auto recall = [](const QuantPipeline& pl, const Encoded& e, const Hnsw& g,
-                         const std::vector<Floats>& qs) {
-    std::vector<uint64_t> ids(e.norms.size());
-    for (size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
-    const FlatIndex scan(
-        CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), ids, e.norms, true));
+  const QuantPipeline pl = make_pipeline(128, Metric::Cosine);
+  const Encoded e(pl, clustered(2000, 128, 21));
+  const std::vector<Floats> qs = clustered(100, 128, 22);
+  const FlatIndex scan(CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()),
+                                 test_util::iota_ids(2000, 1000), e.norms, true));
+  const auto recall = [&](const Hnsw& g) {
     size_t hit = 0;
     for (const Floats& q : qs) {
       const PreparedQuery pq = prepare(pl, q);
@@ -481,23 +477,18 @@ TEST(HnswSearch, RecallAgainstOurOwnScan) {
     }
     return hit / (10.0 * qs.size());
   };
-  {
-    const QuantPipeline pl = make_pipeline(128, Metric::Cosine);
-    const Encoded e(pl, clustered(2000, 128, 21));
-    const std::vector<Floats> qs = clustered(100, 128, 22);
-    Hnsw whole(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest),
-        split(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest), diverse(16, 100, 12, e.bpv, e.p);
-    insert_range(whole, e, 0, 2000, pl);
-    insert_range(split, e, 0, 1000, pl);
-    split.release_construction();  // the second half is built against codes
-    insert_range(split, e, 1000, 2000, pl);
-    insert_range(diverse, e, 0, 2000, pl);
-    EXPECT_EQ(split.first_held_vector(), 1000u);
-    const double r = recall(pl, e, whole, qs);
-    EXPECT_GE(r, 0.95);
-    EXPECT_GE(recall(pl, e, split, qs), r - 0.03);
-    EXPECT_GE(recall(pl, e, diverse, qs), 0.95);  // at half the ef
-  }
+  Hnsw whole(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest),
+      split(16, 100, 24, e.bpv, e.p, HnswSelection::Nearest), diverse(16, 100, 12, e.bpv, e.p);
+  insert_range(whole, e, 0, 2000, pl);
+  insert_range(split, e, 0, 1000, pl);
+  split.release_construction();  // the second half is built against codes
+  insert_range(split, e, 1000, 2000, pl);
+  insert_range(diverse, e, 0, 2000, pl);
+  EXPECT_EQ(split.first_held_vector(), 1000u);
+  const double r = recall(whole);
+  EXPECT_GE(r, 0.95);
+  EXPECT_GE(recall(split), r - 0.03);
+  EXPECT_GE(recall(diverse), 0.95);  // at half the ef
 }
 
 // Searches only read the graph: two threads, one with its own scratch and one
@@ -906,7 +897,7 @@ TEST(HnswRemoval, RecallOfTheSurvivorsMatchesAFreshGraph) {
     if (std::binary_search(doomed.begin(), doomed.end(), 1000 + i)) continue;
     fresh.insert(1000 + i, e.code(i), e.norms[i], e.vec(i), Metric::Cosine, pl);
     ids.push_back(1000 + i);
-    codes.insert(codes.end(), e.code(i), e.code(i) + e.bpv);
+    codes.append(e.code(i), e.bpv);
     norms.push_back(e.norms[i]);
   }
   const FlatIndex scan(CodeStore(e.bpv, std::move(codes), ids, norms, true));
@@ -923,6 +914,66 @@ TEST(HnswRemoval, RecallOfTheSurvivorsMatchesAFreshGraph) {
   const double want = recall(fresh);
   EXPECT_GE(want, 0.9);
   EXPECT_GE(recall(repaired), want - 0.02);
+}
+
+// Batch insertion: the graph depends on the vectors and the calls, never on
+// the thread count; it is as good as one-by-one insertion; a group stopped
+// half-way leaves nothing of itself, and the graph takes the rest later.
+TEST(HnswBatch, SameGraphForAnyThreadCountAndWholeGroupsOnly) {
+  const QuantPipeline pl = make_pipeline(64, Metric::L2);
+  const std::vector<Floats> raw = clustered(1500, 64, 51, 7);
+  const Encoded e(pl, raw);
+  std::vector<uint64_t> ids(1500);
+  for (size_t i = 0; i < ids.size(); ++i) ids[i] = 1000 + i;
+  const auto batch = [&](Hnsw& g, size_t from, size_t to, const Execution& exec) {
+    g.reserve(to - from);
+    g.insert_batch(std::span(ids).subspan(from, to - from), e.code(from), e.norms.data() + from,
+                   e.vecs.data() + from * e.p, Metric::L2, pl, exec);
+  };
+  const auto same = [](const Hnsw& a, const Hnsw& b) {
+    if (a.size() != b.size() || a.entry_point() != b.entry_point()) return false;
+    for (uint32_t n = 0; n < a.size(); ++n) {
+      for (uint64_t l = 0; l <= a.level(n); ++l) {
+        if (test_util::vec(a.neighbours(n, l)) != test_util::vec(b.neighbours(n, l))) return false;
+      }
+    }
+    return true;
+  };
+  Hnsw one(8, 40, 0, e.bpv, e.p), three(8, 40, 0, e.bpv, e.p), single(8, 40, 0, e.bpv, e.p);
+  batch(one, 0, 1500, {1, nullptr});
+  batch(three, 0, 1500, {3, nullptr});
+  EXPECT_TRUE(same(one, three));
+  insert_range(single, e, 0, 1500, pl);
+  const auto recall = [&](const Hnsw& g) {
+    std::vector<uint64_t> truth_ids(ids);
+    const FlatIndex scan(
+        CodeStore(e.bpv, CodeStore::CodeArray(e.codes.begin(), e.codes.end()), truth_ids, e.norms, true));
+    size_t hit = 0;
+    for (const Floats& q : clustered(100, 64, 52)) {
+      const PreparedQuery pq = prepare(pl, q);
+      const auto truth = id_set(scan.search(pl, pq, 10, std::nullopt));
+      for (const SearchHit& h : g.search(pl, pq, 10, Metric::L2)) hit += truth.count(h.id);
+    }
+    return hit / 1000.0;
+  };
+  EXPECT_GE(recall(one), recall(single) - 0.02);
+
+  // Stopped while its third group walks: the first node and two whole
+  // groups stay.
+  Hnsw cut(8, 40, 0, e.bpv, e.p);
+  struct StopAt final : Interrupt {
+    const Hnsw& g;
+    explicit StopAt(const Hnsw& graph) : g(graph) {}
+    bool requested() override { return g.size() > 1 + 2 * Hnsw::kInsertGroup; }
+  };
+  StopAt stop(cut);
+  EXPECT_THROW(batch(cut, 0, 1500, {1, &stop}), Interrupted);
+  EXPECT_EQ(cut.size(), 1 + 2 * Hnsw::kInsertGroup);
+  Hnsw whole(8, 40, 0, e.bpv, e.p);
+  batch(whole, 0, cut.size(), {1, nullptr});
+  EXPECT_TRUE(same(cut, whole));
+  batch(cut, cut.size(), 1500, {2, nullptr});
+  EXPECT_EQ(id_set(cut.search(pl, prepare(pl, raw[0]), kMax, Metric::L2)).size(), 1500u);
 }
 
 }  // namespace

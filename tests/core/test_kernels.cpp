@@ -1,7 +1,8 @@
 // The kernels and their dispatcher. The scalar set is the reference, pinned
 // by hand below; every level this CPU runs must reproduce it bit for bit, in
 // every family (NaNs compare equal to each other: the payload and sign a NaN
-// ends up with may depend on operand order).
+// ends up with may depend on operand order). The pipeline's batches over them,
+// at every level: test_quantize.cpp.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,7 +19,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/quantize/pipeline.h"
 #include "core/quantize/tables.h"
 #include "core/search/centroid_panel.h"
 #include "core/search/float_dot.h"
@@ -164,18 +164,11 @@ TEST(KernelDispatch, EnvironmentAndOverrideFallBackToWhatTheCpuRuns) {
 constexpr int kValueKinds = 5;
 
 std::vector<float> make_values(size_t n, int kind, std::mt19937_64& rng) {
-  constexpr float kInf = std::numeric_limits<float>::infinity();
-  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-  const float specials[] = {kNaN,
-                            -kNaN,
-                            kInf,
-                            -kInf,
-                            0.0f,
-                            -0.0f,
-                            std::numeric_limits<float>::denorm_min(),
-                            -std::bit_cast<float>(0x007fffffu),
-                            std::numeric_limits<float>::max(),
-                            -std::numeric_limits<float>::max()};
+  using L = std::numeric_limits<float>;
+  const float specials[] = {
+      L::quiet_NaN(), -L::quiet_NaN(), L::infinity(),   -L::infinity(),
+      0.0f,           -0.0f,           L::denorm_min(), -std::bit_cast<float>(0x007fffffu),
+      L::max(),       -L::max()};
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::vector<float> q(n);
   for (size_t i = 0; i < n; ++i) {
@@ -396,48 +389,6 @@ TEST_P(Kernels, MultiQueryIsEachQueryAlone) {
             }
             EXPECT_EQ(out4[j * stride + n], kUntouched) << "4-bit wrote past n, " << at;
             EXPECT_EQ(out2[j * stride + n], kUntouched) << "2-bit wrote past n, " << at;
-          }
-        }
-      }
-    }
-  }
-}
-
-// Through the pipeline, whose multi-query batch splits a mixed code into its
-// 4-bit and 2-bit blocks for every query (the 2-bit block in pieces and then
-// s4 + s2): every layout from all 2-bit to all 4-bit, padded dimensions with
-// and without a 4-bit tail, against score() of each query alone.
-TEST_P(Kernels, PipelineMultiQueryInEveryLayout) {
-  std::mt19937_64 rng(22);
-  std::normal_distribution<float> normal(0.0f, 1.0f);
-  const auto random_vector = [&](size_t dim) {
-    std::vector<float> v(dim);
-    for (float& x : v) x = normal(rng);
-    return v;
-  };
-  for (uint64_t dim : {3, 24, 40, 200}) {
-    const EngineConfig all_2bit{.dim = dim, .seed = kDefaultSeed, .metric = Metric::Dot};
-    const uint64_t padded = QuantPipeline(all_2bit).padded_dim();
-    for (uint64_t n4 : {uint64_t{0}, padded / 4, padded / 2 + 4, padded}) {
-      if (n4 > padded || (n4 != padded && n4 % 4 != 0)) continue;
-      EngineConfig config = all_2bit;
-      config.n4_dims = n4;
-      const QuantPipeline p(config);
-      const size_t n = 300;  // more than one 256-code piece of the 2-bit block
-      const size_t bytes = p.packed_bytes_per_vec();
-      std::vector<uint8_t> codes(n * bytes);
-      std::vector<float> scratch;
-      for (size_t i = 0; i < n; ++i) p.encode_into(random_vector(dim), codes.data() + i * bytes, scratch);
-      const CodeBatch batch{.base = codes.data(), .stride = bytes, .n = n};
-      std::vector<PreparedQuery> pqs;
-      for (size_t j = 0; j < 7; ++j) pqs.push_back(p.prepare_query(p.transform_query(random_vector(dim))));
-      for (size_t nq : {1, 2, 5, 7}) {
-        std::vector<float> out(nq * n);
-        p.score_batch_multi(std::span<const PreparedQuery>(pqs.data(), nq), batch, out.data(), n);
-        for (size_t j = 0; j < nq; ++j) {
-          for (size_t i = 0; i < n; ++i) {
-            ASSERT_PRED2(same_value, out[j * n + i], p.score(pqs[j].q.data(), batch.code(i)))
-                << "dim " << dim << " n4 " << n4 << " nq " << nq << " query " << j << " code " << i;
           }
         }
       }

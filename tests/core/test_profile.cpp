@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -22,14 +21,9 @@ using Floats = std::vector<float>;
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
+// Around a mean of 0.5, so that sum/n matters.
 std::vector<Floats> samples(size_t n, size_t dim, float sd, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal(0.5f, sd);  // a mean offset, so sum/n matters
-  std::vector<Floats> out(n, Floats(dim));
-  for (Floats& v : out) {
-    for (float& x : v) x = normal(rng);
-  }
-  return out;
+  return test_util::random_vectors(n, dim, seed, sd, 0.5f);
 }
 
 TEST(OptimalN4Dims, WorkedValuesClampingAndRounding) {
@@ -100,12 +94,8 @@ TEST(ProfileVariance, NoSpreadGivesZeros) {
 
 TEST(ProfileVariance, Errors) {
   const auto error_of = [](uint64_t dim, const std::vector<Floats>& vs) {
-    try {
-      QuantPipeline::profile_variance(config(dim, Metric::Cosine), vs);
-    } catch (const TeskraError& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
+    return test_util::error_of<TeskraError>(
+        [&] { QuantPipeline::profile_variance(config(dim, Metric::Cosine), vs); });
   };
   // Emptiness first, before a rotation is built (this one could never be).
   EXPECT_EQ(error_of(uint64_t{1} << 62, {}), TeskraError::empty_sample().message());

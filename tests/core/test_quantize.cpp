@@ -26,23 +26,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Floats = std::vector<float>;
+using DimN4 = std::pair<uint64_t, uint64_t>;
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
 
-uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-
-void expect_same_bits(const Floats& got, const Floats& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bits(got[i]), bits(want[i])) << "at " << i;
-}
-
-Floats random_vector(std::mt19937& rng, size_t n, float sd = 1.0f) {
-  std::normal_distribution<float> normal(0.0f, sd);
-  Floats v(n);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
+using test_util::bits;
+using test_util::bits_of;
+using test_util::random_vector;
 
 QuantPipeline pipeline(uint64_t dim, uint64_t n4, Metric metric = Metric::Cosine, uint8_t width = 4) {
   return QuantPipeline(
@@ -111,7 +102,7 @@ TEST(Packing, ReferenceBytesAndPartialBytes) {
   // every byte of a dirty buffer and nothing after it.
   std::mt19937 rng(2);
   for (size_t n : {1u, 3u, 5u, 255u, 256u, 257u, 511u, 1001u, 2047u}) {
-    const Floats v = random_vector(rng, n, 1.2f);
+    const Floats v = random_vector(n, rng(), 1.2f);
     Bytes p4((n + 1) / 2 + 1, 0xFF), p2((n + 3) / 4 + 1, 0xFF);
     encode_4bit_into(v, p4.data());
     encode_2bit_into(v, p2.data());
@@ -131,13 +122,7 @@ TEST(Packing, ReferenceBytesAndPartialBytes) {
 TEST(Pipeline, LayoutValidation) {
   // n4 must be P or a multiple of 4 up to P; the error names the set width.
   for (uint8_t width : {2, 4}) {
-    for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{100, 130},
-                           {100, 30},
-                           {100, 129},
-                           {100, 2},
-                           {100, 127},
-                           {1, 2},
-                           {2, 1}}) {
+    for (auto [dim, n4] : {DimN4{100, 130}, {100, 30}, {100, 129}, {100, 2}, {100, 127}, {1, 2}, {2, 1}}) {
       EXPECT_EQ(test_util::error_of([&] { pipeline(dim, n4, Metric::Cosine, width); }),
                 "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)")
           << dim << "/" << n4;
@@ -150,17 +135,17 @@ TEST(Pipeline, PrepareInput) {
   // differ on this data.
   const QuantPipeline cos = pipeline(384, 512);
   std::mt19937 rng(1);
-  const Floats x = random_vector(rng, 384, 3.0f);
+  const Floats x = random_vector(384, rng(), 3.0f);
   const float norm = std::sqrt(std::inner_product(x.begin(), x.end(), x.begin(), 0.0f));
   Floats want(x);
   for (float& v : want) v /= norm;
-  expect_same_bits(cos.prepare_input(x), want);
+  EXPECT_EQ(bits_of(cos.prepare_input(x)), bits_of(want));
 
   // Zero, sub-floor (norm 6e-8 < 2^-23) and NaN norms pass through.
   const QuantPipeline c4 = pipeline(4, 4);
   for (const Floats& v :
        {Floats(4, 0.0f), Floats{3e-8f, -3e-8f, 3e-8f, 3e-8f}, Floats{1.0f, kNan, 2.0f, 0.0f}}) {
-    expect_same_bits(c4.prepare_input(v), v);
+    EXPECT_EQ(bits_of(c4.prepare_input(v)), bits_of(v));
   }
   EXPECT_EQ(c4.prepare_input(Floats{2e-7f, 0.0f, 0.0f, 0.0f})[0], 1.0f);
 
@@ -176,31 +161,26 @@ TEST(Pipeline, PrepareInput) {
   // code as 8. Dot ignores the parameters.
   QuantPipeline l2 = pipeline(4, 4, Metric::L2), dot = pipeline(4, 4, Metric::Dot);
   const Floats m = {1.0f, 2.0f, 3.0f, 4.0f};
-  expect_same_bits(l2.prepare_input(m), m);
+  EXPECT_EQ(bits_of(l2.prepare_input(m)), bits_of(m));
   for (QuantPipeline* p : {&l2, &dot}) p->set_std_params({m, {0.5f, 2.0f, 4.0f, 8.0f}});
-  expect_same_bits(l2.prepare_input(m), Floats(4, 0.0f));
+  EXPECT_EQ(bits_of(l2.prepare_input(m)), bits_of(Floats(4, 0.0f)));
   EXPECT_EQ(l2.encode(m), (Bytes{0x88, 0x88}));
-  expect_same_bits(l2.prepare_input(Floats{3.0f, 0.0f, 3.5f, -4.0f}), {1.0f, -4.0f, 2.0f, -64.0f});
-  expect_same_bits(dot.prepare_input(m), m);
+  EXPECT_EQ(bits_of(l2.prepare_input(Floats{3.0f, 0.0f, 3.5f, -4.0f})),
+            bits_of(Floats{1.0f, -4.0f, 2.0f, -64.0f}));
+  EXPECT_EQ(bits_of(dot.prepare_input(m)), bits_of(m));
 }
 
 TEST(Pipeline, TransformAndEncode) {
   std::mt19937 rng(4);
-  for (auto [dim, n4] : {std::pair<uint64_t, uint64_t>{0, 0},
-                         {1, 1},
-                         {3, 0},
-                         {100, 0},
-                         {100, 36},
-                         {100, 124},
-                         {100, 128},
-                         {1536, 1024}}) {
+  for (auto [dim, n4] :
+       {DimN4{0, 0}, {1, 1}, {3, 0}, {100, 0}, {100, 36}, {100, 124}, {100, 128}, {1536, 1024}}) {
     const QuantPipeline p = pipeline(dim, n4, Metric::Dot);
-    const Floats x = random_vector(rng, dim, 10.0f);
+    const Floats x = random_vector(dim, rng(), 10.0f);
     // Rotate, then scale by sqrtf(P) as a separate rounding.
     const Floats t = p.transform_query(x);
     Floats want = p.rotation().apply(x);
     for (float& v : want) v *= std::sqrt(float(p.padded_dim()));
-    expect_same_bits(t, want);
+    EXPECT_EQ(bits_of(t), bits_of(want)) << dim << "/" << n4;
     // The code is the 4-bit block then the 2-bit block of the transform.
     Bytes code = encode_4bit(std::span<const float>(t).first(n4));
     const Bytes tail = encode_2bit(std::span<const float>(t).subspan(n4));
@@ -214,7 +194,7 @@ TEST(Pipeline, TransformAndEncode) {
   }
   // Cosine codes do not depend on the length (a power-of-two scale is exact).
   const QuantPipeline cos = pipeline(300, 256);
-  Floats x = random_vector(rng, 300);
+  Floats x = random_vector(300, rng());
   const Bytes code = cos.encode(x);
   for (float& v : x) v *= 4.0f;
   EXPECT_EQ(cos.encode(x), code);
@@ -226,10 +206,9 @@ TEST(Pipeline, ComputeNormCountsEverySlot) {
   // centroids rather than through a division by zero.
   std::mt19937 rng(7);
   // (Small layouts, P up to 64, also in the model test against reference.py.)
-  for (auto [dim, n4] :
-       {std::pair<uint64_t, uint64_t>{100, 36}, {100, 0}, {1536, 1024}, {1536, 2048}, {1, 0}}) {
+  for (auto [dim, n4] : {DimN4{100, 36}, {100, 0}, {1536, 1024}, {1536, 2048}, {1, 0}}) {
     const QuantPipeline p = pipeline(dim, n4);
-    for (const Floats& x : {random_vector(rng, dim), Floats(dim, 0.0f)}) {
+    for (const Floats& x : {random_vector(dim, rng()), Floats(dim, 0.0f)}) {
       const Bytes code = p.encode(x);
       float s = 0.0f;
       auto add = [&s](float c) { s += c * c; };
@@ -253,7 +232,9 @@ TEST(Pipeline, ComputeNormCountsEverySlot) {
 
 // score() splits the code into the 4-bit and 2-bit blocks (limits, offsets,
 // s4 + s2); score_batch must equal it bit for bit through a pointer batch
-// (scattered, shuffled) and a strided batch (codes behind a record header).
+// (scattered, shuffled) and a strided batch (codes behind a record header),
+// and so must the multi-query batch, which splits the blocks for every query
+// (the 2-bit block in pieces), for each query alone.
 void check_scores(const QuantPipeline& p, std::mt19937& rng, size_t n) {
   const simd::KernelSet& k = simd::scalar_kernels();
   const size_t bytes = p.packed_bytes_per_vec(), n4 = p.n4_dims(), pb4 = p.pb4();
@@ -261,17 +242,18 @@ void check_scores(const QuantPipeline& p, std::mt19937& rng, size_t n) {
   Bytes records(n * stride, 0xEE);
   std::vector<Bytes> codes(n);
   for (size_t i = 0; i < n; ++i) {
-    codes[i] = p.encode(random_vector(rng, p.dim()));
+    codes[i] = p.encode(random_vector(p.dim(), rng()));
     std::copy(codes[i].begin(), codes[i].end(), records.begin() + i * stride + header);
   }
-  const PreparedQuery pq = p.prepare_query(p.transform_query(random_vector(rng, p.dim())));
+  const PreparedQuery pq = p.prepare_query(p.transform_query(random_vector(p.dim(), rng())));
   const float* q = pq.q.data();
   std::vector<const uint8_t*> ptrs(n);
   for (size_t i = 0; i < n; ++i) ptrs[i] = codes[i].data();
   std::shuffle(ptrs.begin(), ptrs.end(), rng);
   Floats out_ptr(n + 1, -7.0f), out_strided(n + 1, -7.0f);
   p.score_batch(pq, {.ptrs = ptrs.data(), .n = n}, out_ptr.data());
-  p.score_batch(pq, {.base = records.data(), .stride = stride, .n = n, .offset = header}, out_strided.data());
+  const simd::CodeBatch strided{.base = records.data(), .stride = stride, .n = n, .offset = header};
+  p.score_batch(pq, strided, out_strided.data());
   ASSERT_EQ(out_ptr[n], -7.0f);
   ASSERT_EQ(out_strided[n], -7.0f);
   for (size_t i = 0; i < n; ++i) {
@@ -283,17 +265,39 @@ void check_scores(const QuantPipeline& p, std::mt19937& rng, size_t n) {
     ASSERT_EQ(bits(out_strided[i]), bits(want)) << "strided, n4 " << n4;
     ASSERT_EQ(bits(out_ptr[i]), bits(p.score(q, ptrs[i]))) << "pointers, P " << p.padded_dim();
   }
-}
-
-TEST(Pipeline, ScoreAndScoreBatchInEveryLayout) {
-  std::mt19937 rng(10);
-  for (uint64_t dim : {1, 2, 4, 8, 16, 32}) {
-    for (uint64_t n4 = 0; n4 <= dim; ++n4) {
-      if (n4 == dim || n4 % 4 == 0) check_scores(pipeline(dim, n4, Metric::Dot), rng, 37);
+  std::vector<PreparedQuery> pqs = {pq};
+  while (pqs.size() < 7) pqs.push_back(p.prepare_query(p.transform_query(random_vector(p.dim(), rng()))));
+  for (size_t nq : {1, 2, 7}) {
+    Floats out(nq * (n + 1), -7.0f);
+    p.score_batch_multi(std::span(pqs).first(nq), strided, out.data(), n + 1);
+    for (size_t j = 0; j < nq; ++j) {
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(bits(out[j * (n + 1) + i]), bits(p.score(pqs[j].q.data(), codes[i].data())))
+            << "P " << p.padded_dim() << " n4 " << n4 << " query " << j << " of " << nq;
+      }
+      ASSERT_EQ(out[j * (n + 1) + n], -7.0f);
     }
   }
-  // 700 codes: more than one stack chunk of the mixed path, not a multiple.
-  for (uint64_t n4 : {0, 24, 1024, 2048}) check_scores(pipeline(1536, n4, Metric::Dot), rng, 700);
+}
+
+// At every kernel level this CPU runs (a pipeline keeps the level active
+// when it is made).
+TEST(Pipeline, ScoreAndScoreBatchInEveryLayout) {
+  const simd::KernelLevel start = simd::active_kernels().level;
+  for (simd::KernelLevel level :
+       {simd::KernelLevel::scalar, simd::KernelLevel::avx2, simd::KernelLevel::avx512}) {
+    if (level > simd::best_kernel_level()) continue;
+    SCOPED_TRACE(simd::set_kernel_level(level).name);
+    std::mt19937 rng(10);
+    for (uint64_t dim : {1, 2, 4, 8, 16, 32}) {
+      for (uint64_t n4 = 0; n4 <= dim; ++n4) {
+        if (n4 == dim || n4 % 4 == 0) check_scores(pipeline(dim, n4, Metric::Dot), rng, 37);
+      }
+    }
+    // 300 codes: more than one 256-code piece of the mixed path, not a multiple.
+    for (uint64_t n4 : {0, 24, 1024, 2048}) check_scores(pipeline(1536, n4, Metric::Dot), rng, 300);
+  }
+  simd::set_kernel_level(start);
 }
 
 }  // namespace

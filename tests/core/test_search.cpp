@@ -10,21 +10,17 @@
 
 #include "core/search/filter.h"
 #include "core/search/topk.h"
+#include "test_util.h"
 
 namespace teskra {
 namespace {
 
+using test_util::id_set;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 std::vector<uint64_t> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<uint64_t> out;
   for (const auto& h : hits) out.push_back(h.id);
-  return out;
-}
-
-std::set<uint64_t> id_set(const std::vector<SearchHit>& hits) {
-  std::set<uint64_t> out;
-  for (const auto& h : hits) out.insert(h.id);
   return out;
 }
 

@@ -1,8 +1,9 @@
 """Fault injection: memory exhaustion and failing writes, each case in its own process.
 
-Running out of address space in the middle of an add, a build, a search or a load must surface as
-MemoryError, never as an abort, and leave the index whole and usable; a save that cannot complete
-(file-size limit, read-only directory) must raise OSError and leave the previous file byte for byte.
+Running out of address space in the middle of an add, a remove, an upsert, a build, a search or a
+load must surface as MemoryError, never as an abort, and leave the index whole and usable (a failed
+remove or upsert: exactly as it was); a save that cannot complete (file-size limit, read-only
+directory) must raise OSError and leave the previous file byte for byte.
 Each case runs this file as a child (python test_faults.py CASE DIR), so that limits and crashes
 stay out of the test runner. The child caps RLIMIT_AS at its current size plus a series of margins,
 from almost nothing up to enough, so the failing allocation moves through the operation; after each
@@ -56,9 +57,9 @@ def under_limit(margin, call):
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
-def margins(top):
+def margins(top, steps=24):
     """Margins from 0 up to top bytes in even steps (so some cut lands in every phase), then plenty."""
-    return [0, 4096, 64 * 1024] + [top * i // 24 for i in range(1, 25)] + [top * 4]
+    return [0, 4096, 64 * 1024] + [top * i // steps for i in range(1, steps + 1)] + [top * 4]
 
 
 def check_flat_store(t, reference):
@@ -121,6 +122,60 @@ def case_add(kind, path, n, dim, top):
                 assert attempt(t.build) == "RuntimeError: index is empty"
             added = t.n_vectors - len(base_ids)
         assert added == (n if outcome == "ok" else 0), (outcome, added)
+        usable(t, dim)
+    return results
+
+
+def case_change(kind, op, path, n, dim, top, copies=1, steps=24):
+    """remove(), or upsert() of ids half stored and half new ("insert": all new), under every cut.
+
+    All or nothing: a failed call leaves the index's bytes, length and answers as they were; a
+    successful one leaves exactly the survivors and the new vectors. path: how the ids of a removal,
+    or the vectors of an upsert, are given; a removal names each id `copies` times (BruteForce and
+    IvfFlat remove in place, so only the ids they are given cost memory).
+    """
+    from teskra import Teskra
+    rng = np.random.default_rng(7)
+    data = rng.standard_normal((n, dim)).astype(np.float32)
+    queries = rng.standard_normal((4, dim)).astype(np.float32)
+    base_ids = np.arange(n, dtype=np.uint64)
+    # What goes: every other vector, or for an upsert the stored half of its ids.
+    gone = {"remove": base_ids[1::2], "upsert": base_ids[1:n // 2:2], "insert": base_ids[:0]}[op]
+    new_ids = {"remove": base_ids[:0], "upsert": np.concatenate([gone, base_ids[:len(gone)] + n]),
+               "insert": base_ids[:n // 2] + n}[op]
+    row = data[0].tolist()
+    kept = np.setdiff1d(base_ids, gone)
+    reference = Teskra(dim)  # what a BruteForce index holds after the change
+    reference.add(kept, data[kept])
+    reference.add(new_ids, np.tile(data[:1], (len(new_ids), 1)) if path == "list" else data[:len(new_ids)])
+    results = []
+    for margin in margins(top, steps):
+        t = Teskra(dim, index_type=kind, hnsw_m=8, hnsw_ef_construction=16, ivf_nlist=4)
+        t.add(base_ids, data)
+        t.build()
+        before = (t.to_bytes(), len(t), [t.search(q, 5) for q in queries])
+        if op == "remove":
+            ids = np.tile(gone, copies)
+            ids = ids.tolist() if path == "list" else ids
+            outcome = under_limit(margin, lambda: t.remove(ids))
+        else:
+            # The list path shares one row object, as in case_add.
+            vectors = [row] * len(new_ids) if path == "list" else data[:len(new_ids)]
+            outcome = under_limit(margin, lambda: t.upsert(new_ids, vectors))
+        results.append(outcome)
+        if outcome != "ok":
+            assert (t.to_bytes(), len(t), [t.search(q, 5) for q in queries]) == before
+        elif kind == "brute_force":
+            check_flat_store(t, reference)
+            assert t.n_vectors == reference.n_vectors
+        else:
+            if op != "remove":
+                t.build()  # IvfFlat: the new vectors wait for it
+            assert t.n_vectors == reference.n_vectors
+            assert op != "remove" or t.search(queries[0], 5, allowlist=gone) == []
+            if kind == "ivf" and len(new_ids):  # a filtered IvfFlat search finds every allowed vector
+                found = t.search(queries[0], len(new_ids) + 1, allowlist=new_ids)
+                assert sorted(h["id"] for h in found) == new_ids.tolist()
         usable(t, dim)
     return results
 
@@ -251,6 +306,17 @@ CASES = {
     "add_brute_force_numpy": lambda: case_add("brute_force", "numpy", 200_000, 32, 10 * MIB),
     "add_ivf_list": lambda: case_add("ivf", "list", 20_000, 64, 20 * MIB),
     "add_hnsw_numpy": lambda: case_add("hnsw", "numpy", 3_000, 32, 3 * MIB),
+    "remove_brute_force_list": lambda: case_change("brute_force", "remove", "list", 20_000, 32, 4 * MIB, 16),
+    "remove_ivf_numpy": lambda: case_change("ivf", "remove", "numpy", 20_000, 32, 4 * MIB, 16),
+    "remove_hnsw_numpy": lambda: case_change("hnsw", "remove", "numpy", 3_000, 32, 2 * MIB),
+    "upsert_brute_force_list": lambda: case_change("brute_force", "upsert", "list", 20_000, 64, 12 * MIB),
+    "upsert_brute_force_numpy": lambda: case_change("brute_force", "upsert", "numpy", 100_000, 32, 16 * MIB),
+    "upsert_ivf_list": lambda: case_change("ivf", "upsert", "list", 10_000, 64, 8 * MIB),
+    "upsert_ivf_numpy": lambda: case_change("ivf", "upsert", "numpy", 10_000, 64, 4 * MIB),
+    "upsert_hnsw_list": lambda: case_change("hnsw", "upsert", "list", 3_000, 32, 3 * MIB),
+    "upsert_hnsw_numpy": lambda: case_change("hnsw", "upsert", "numpy", 3_000, 32, 3 * MIB),
+    # Inserted in place, in groups: fine steps, so that a cut lands between two groups.
+    "insert_hnsw_numpy": lambda: case_change("hnsw", "insert", "numpy", 3_000, 32, MIB, steps=64),
     "build_ivf": lambda: case_build(8_000, 32, rebuild=False),
     "rebuild_ivf": lambda: case_build(8_000, 32, rebuild=True),
     "search_many_hits": lambda: case_search(50_000, 16),

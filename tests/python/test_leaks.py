@@ -166,8 +166,13 @@ paths = [os.path.join(_SCRATCH.name, f"{n}.tskr") for n in range(3)]
 missing, garbage = os.path.join(_SCRATCH.name, "no", "such.tskr"), os.path.join(_SCRATCH.name, "garbage.tskr")
 with open(garbage, "wb") as f:
     f.write(b"NOT AN INDEX FILE" * 4)
+# Indexes that remove() and upsert() change (each keeps its size), a view that refuses both, and ids
+# stored nowhere.
+eb, ei, eh = index(), index("ivf", n=128), index("hnsw")
+b.save(os.path.join(_SCRATCH.name, "viewed.tskr"))
+view, unknown = Teskra.view(os.path.join(_SCRATCH.name, "viewed.tskr")), ids(4, 10_000)
 WATCHED = [q_list, q_arr, allow, short, few_ids, few_rows, few_arr, g_ids, g_arr, sample, sample_list, two_ids,
-           three_rows, bad_row, strided, hook_boom, reentrant, b, i, h, l2, paths]
+           three_rows, bad_row, strided, hook_boom, reentrant, b, i, h, l2, paths, eb, ei, eh, view, unknown]
 
 
 def save_load():
@@ -199,6 +204,9 @@ CASES = {
     "hnsw_add_build": lambda: (t := Teskra(DIM, index_type="hnsw", hnsw_m=8, hnsw_ef_construction=32),
                                t.add(g_ids, g_arr), t.build(), t.set_ef_search(40)),
     "save_load": save_load,
+    "remove_upsert_every_type_and_form": lambda: (
+        eb.upsert(few_ids, few_rows), eb.remove(few_ids), eb.add(few_ids, few_arr),
+        ei.upsert(np.array(few_ids, np.uint64), few_arr), ei.remove(unknown), eh.upsert(few_ids, few_arr)),
     "constructor_errors": failing(
         (TypeError, lambda: Teskra()), (OverflowError, lambda: Teskra(-1)), (ValueError, lambda: Teskra(2**62)),
         (ValueError, lambda: Teskra(DIM, metric="manhattan")), (ValueError, lambda: Teskra(DIM, index_type="flat")),
@@ -225,6 +233,13 @@ CASES = {
         (ValueError, lambda: Teskra(DIM, metric="l2").fit(bad_row)),
         (RuntimeError, lambda: Teskra(DIM, index_type="ivf").build()), (TypeError, lambda: b.build(1)),
         (OverflowError, lambda: b.set_nprobe(-1)), (TypeError, lambda: b.set_ef_search("8"))),
+    "remove_upsert_errors": failing(
+        (ValueError, lambda: eb.upsert(two_ids, three_rows)), (ValueError, lambda: eb.upsert(two_ids, DATA[:3])),
+        (ValueError, lambda: eb.upsert(ids(3), bad_row)), (ValueError, lambda: eh.upsert(two_ids, DATA[:2, :4])),
+        (TypeError, lambda: eb.upsert(ids(4), strided)), (TypeError, lambda: eb.remove("ids")),
+        (TypeError, lambda: ei.remove({1, 2})), (OverflowError, lambda: eh.remove([-1])),
+        (KeyError, lambda: eb.upsert(two_ids, [q_list, [hook_boom] * DIM])),
+        (RuntimeError, lambda: view.remove(few_ids)), (RuntimeError, lambda: view.upsert(few_ids, few_arr))),
     "save_load_errors": failing(
         (OSError, lambda: b.save(missing)), (OSError, lambda: Teskra.load(missing)),
         (OSError, lambda: Teskra.load(garbage)), (TypeError, lambda: b.save(b"bytes.tskr")),

@@ -1,14 +1,22 @@
 """Model-based test: random call sequences against a NumPy model of the index.
 
-Hypothesis drives one index at a time through construct / fit / add / build / search / set_nprobe /
-set_ef_search / exports / save and load, over every index type, metric and code layout, with the
-argument forms and mistakes a caller makes. After every call the index must agree with the model:
-BruteForce codes, norms, ids and results bit for bit equal to reference.py (equal scores in any
-order); IvfFlat and Hnsw lose no vector, return at most k hits sorted by score, each an added id
-with exactly the reference's score for it, within the allowlist, and an IvfFlat search probing every
-list finds the reference's top-k scores; a loaded index keeps every vector (BruteForce: identical
-exports and results), and an IvfFlat index with vectors not yet built is refused before any file
-appears; every error has the class and text the model expects.
+Hypothesis drives one index at a time through construct / fit / add / remove / upsert / build /
+search / set_nprobe / set_ef_search / exports / save and load, over every index type, metric and code
+layout, with the argument forms and mistakes a caller makes. After every call the index must agree
+with the model: BruteForce codes, norms, ids and results bit for bit equal to reference.py (equal
+scores in any order); IvfFlat and Hnsw lose no vector, return at most k hits sorted by score, each a
+stored id with exactly the reference's score for it, within the allowlist, and an IvfFlat search
+probing every list finds the reference's top-k scores; a loaded index keeps every vector
+(BruteForce: identical exports and results), and an IvfFlat index with vectors not yet built is
+refused before any file appears; every error has the class and text the model expects.
+
+A removal takes every copy of its ids from the model's stores, the vectors waiting for an IvfFlat
+build included. The model cannot say which list an IvfFlat vector sits in, but removal keeps the
+centroids, so the lists a query probes stay the same: a search of k hits must then give the best k
+of what a search for everything gave just before, without the removed vectors. Even fresh graphs of
+a few dozen nodes with m 2 and ef_construction 1 do not always reach every node, so Hnsw removals
+are checked by what holds for any graph: no removed id comes back, even from a filtered search, and
+no survivor comes back more often than it is stored (reachability: test_remove.py).
 
 TESKRA_MODEL_EXAMPLES (default 100) and TESKRA_MODEL_STEPS (default 40) size the run, which is
 derandomized so that `make test` is reproducible; TESKRA_MODEL_RANDOM=1 (make check-memory)
@@ -18,6 +26,7 @@ explores new sequences each run.
 import ctypes
 import os
 import tempfile
+from collections import Counter
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -27,7 +36,7 @@ from hypothesis.extra.numpy import arrays
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import reference as R
-from conftest import expect_error
+from conftest import expect_error, pairs
 from teskra import Teskra
 
 EMPTY = "index is empty"
@@ -118,6 +127,13 @@ class Stored:
     def take(self, other):
         self.extend(other.ids, other.codes, np.asarray(other.norms, np.float32))
         other.ids, other.codes, other.norms = [], [], []
+
+    def drop(self, ids):
+        """Removes every vector stored under one of ids, the rest keeping their order; returns how many went."""
+        keep = [j for j, i in enumerate(self.ids) if i not in ids]
+        removed = len(self.ids) - len(keep)
+        self.ids, self.codes, self.norms = ([v[j] for j in keep] for v in (self.ids, self.codes, self.norms))
+        return removed
 
     def __len__(self):
         return len(self.ids)
@@ -210,38 +226,89 @@ class IndexMachine(RuleBasedStateMachine):
         id_form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "id form")
         return n, m, ids, form, id_form
 
-    @rule(data=st.data())
-    def add(self, data):
-        cfg, t = self.cfg, self.t
-        n, m, ids, form, id_form = self.draw_batch(data)
+    def store(self, ids, m):
+        """The model's side of adding rows m under ids: IvfFlat's wait for a build."""
+        cfg = self.cfg
         # The transform before the add: fit parameters are already in place.
-        transformed = np.stack([self.transform(row) for row in m]) if n else np.zeros((0, cfg.layout.p), np.float32)
+        transformed = np.stack([self.transform(row) for row in m]) if len(m) else np.zeros((0, cfg.layout.p), np.float32)
         codes = R.encode(cfg.layout, transformed)
-        assert t.add(id_form(ids), FORMS[form](m)) is None
         target = self.flat if cfg.kind != "Hnsw" else self.indexed
         target.extend(ids, codes, R.norms(cfg.layout, codes))
         self.raw += list(m)
 
     @rule(data=st.data())
-    def add_mistake(self, data):
-        """A batch whose counts or shapes disagree: refused whole, nothing stored."""
+    def add(self, data):
+        n, m, ids, form, id_form = self.draw_batch(data)
+        self.store(ids, m)
+        assert self.t.add(id_form(ids), FORMS[form](m)) is None
+
+    @rule(data=st.data())
+    def upsert(self, data):
+        """Whatever is stored under the batch's ids goes, then the batch is added."""
+        n, m, ids, form, id_form = self.draw_batch(data)
+        self.forget(set(ids))
+        self.store(ids, m)
+        assert self.t.upsert(id_form(ids), FORMS[form](m)) is None
+
+    def forget(self, ids):
+        return self.flat.drop(ids) + self.indexed.drop(ids)
+
+    @rule(data=st.data())
+    def remove(self, data):
+        """Every vector stored under one of the ids goes, each copy; ids stored nowhere are ignored."""
         cfg, t = self.cfg, self.t
+        known = sorted(set(self.flat.ids + self.indexed.ids))
+        ids = data.draw(st.lists(st.one_of(st.sampled_from(known), IDS) if known else IDS, max_size=8), "ids")
+        id_form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "id form")
+        q = matrix(data.draw, 1, cfg.dim)[0]
+        searchable = self.expected_count() > 0 and (cfg.kind != "IvfFlat" or self.built)
+        # IvfFlat ranks its lists by their centroids, which stay: k = all gives every vector the probed lists hold.
+        probed = pairs(t.search(q, 2**63)) if searchable and cfg.kind == "IvfFlat" else None
+        expected = self.forget(set(ids))
+        assert t.remove(id_form(ids)) == expected
+        event(f"{cfg.kind} removed {'none' if not expected else 'some'}")
+        if self.expected_count() == 0 or (cfg.kind == "IvfFlat" and not self.built):
+            return
+        assert t.search(q, 2**63, allowlist=id_form(ids)) == []  # nothing under those ids is left anywhere
+        if cfg.kind == "Hnsw":  # the repaired graph names each survivor once at most
+            found = Counter(i for i, _ in pairs(t.search(q, self.expected_count())))
+            assert found <= Counter(self.indexed.ids)
+        if probed is None:
+            return
+        # The same lists, without the removed vectors: the k best of what is left there.
+        k = data.draw(st.sampled_from([1, 3, 1000]), "k")
+        left = [h for h in probed if h[0] not in set(ids)]
+        hits = pairs(t.search(q, k))
+        assert bits([s for _, s in hits]) == bits([s for _, s in left[:k]])
+        assert all(hits.count(h) <= left.count(h) for h in hits)
+        if len(hits) == k and k < len(left):  # among scores tied at the cut, any may come back
+            boundary = bits([hits[-1][1]])[0]
+            above = lambda hs: sorted(h for h in hs if bits([h[1]])[0] != boundary)  # noqa: E731
+            assert above(hits) == above(left[:k])
+        else:
+            assert sorted(hits) == sorted(left)
+
+    @rule(data=st.data())
+    def add_mistake(self, data):
+        """A batch whose counts or shapes disagree, given to add or upsert: refused whole, nothing changes."""
+        cfg = self.cfg
+        call = getattr(self.t, data.draw(st.sampled_from(["add", "upsert"]), "method"))
         n, m, ids, form, id_form = self.draw_batch(data)
         if data.draw(st.booleans(), "shape or count") and (n or form in ("c32", "f32")):
             if form in ("c32", "f32"):
                 wide = FORMS[form](np.zeros((n, cfg.dim + 1), np.float32))
                 return expect_error(ValueError, f"vector dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
-                                    lambda: t.add(id_form(ids), wide))
+                                    lambda: call(id_form(ids), wide))
             bad = data.draw(st.integers(0, n - 1))
             rows = [list(r) for r in FORMS["list"](m)]
             rows[bad] = rows[bad] + [0.5]
             # Every row is converted before any is checked; a wrong count is reported after.
             ids = ids + [1] if data.draw(st.booleans()) else ids
             return expect_error(ValueError, f"vector {bad} dimension mismatch: expected {cfg.dim}, got {cfg.dim + 1}",
-                                lambda: t.add(id_form(ids), rows))
+                                lambda: call(id_form(ids), rows))
         wrong = ids + [7] if not ids or data.draw(st.booleans()) else ids[:-1]
         expect_error(ValueError, f"ids length ({len(wrong)}) != vectors length ({n})",
-                     lambda: t.add(id_form(wrong), FORMS[form](m)))
+                     lambda: call(id_form(wrong), FORMS[form](m)))
 
     def transform(self, row):
         q = self.t.transform_query_np(row)
