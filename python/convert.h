@@ -42,13 +42,14 @@ bool extract_vectors(PyObject* obj, uint64_t dim, std::vector<std::vector<float>
 
 // The row count of a float32 matrix that extract_vectors would accept (dim
 // columns, contiguous), known without converting it; nullopt for any other
-// input. Lets add() compare it with the id count before materializing rows:
-// a zero-column array can claim any number of rows at no memory cost.
+// input. Lets add() and upsert() compare it with the id count before
+// materializing rows: a zero-column array can claim any number of rows at
+// no memory cost.
 std::optional<uint64_t> matrix_rows(PyObject* obj, uint64_t dim);
 
-// A batch that add() can hand to the engine without copying: a C-contiguous
-// 2-D float32 array with a data buffer and at least one column, read in place
-// while the array (and the interpreter lock) is held. Zero-column arrays are
+// A batch that add() and upsert() can hand to the engine without copying: a
+// C-contiguous 2-D float32 array with a data buffer and at least one column,
+// read in place while the array (and the interpreter lock) is held. Zero-column arrays are
 // declined: they go through extract_vectors, which turns them into that many
 // empty rows exactly as a list of empty lists would be.
 struct FlatView {
