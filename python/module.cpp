@@ -572,42 +572,35 @@ PyObject* teskra_save(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, Py
   return result;
 }
 
-PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// load() and view(): an index opened from the file a path names, by open,
+// with the interpreter lock released. Opened before the object exists: a
+// failed open allocates nothing of Python's.
+template <class Open>
+PyObject* open_index(const char* name, PyObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, const Open& open) {
   PyObject* given = nullptr;
   PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string path;
-    if (!path_argument("load", args, nargsf, kwnames, path, given)) return nullptr;
-    // Loaded before the object exists: a failed load allocates nothing of
-    // Python's.
-    std::optional<Teskra> loaded;
+    if (!path_argument(name, args, nargsf, kwnames, path, given)) return nullptr;
+    std::optional<Teskra> opened;
     {
       Unlocked unlocked;
-      loaded.emplace(Teskra::load(path));
+      opened.emplace(open(path));
     }
     ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
     if (state == nullptr) return nullptr;
-    return new_instance(state->teskra_type, std::move(*loaded));
+    return new_instance(state->teskra_type, std::move(*opened));
   });
   if (result == nullptr && given != nullptr) set_error_filename(given);
   return result;
 }
 
+PyObject* teskra_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return open_index("load", cls, args, nargsf, kwnames, [](const std::string& p) { return Teskra::load(p); });
+}
+
 PyObject* teskra_view(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* given = nullptr;
-  PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::string path;
-    if (!path_argument("view", args, nargsf, kwnames, path, given)) return nullptr;
-    std::optional<Teskra> viewed;
-    {
-      Unlocked unlocked;
-      viewed.emplace(Teskra::view(path));
-    }
-    ModuleState* state = state_of(reinterpret_cast<PyTypeObject*>(cls));
-    if (state == nullptr) return nullptr;
-    return new_instance(state->teskra_type, std::move(*viewed));
-  });
-  if (result == nullptr && given != nullptr) set_error_filename(given);
-  return result;
+  return open_index("view", cls, args, nargsf, kwnames, [](const std::string& p) { return Teskra::view(p); });
 }
 
 PyObject* teskra_to_bytes(PyObject* op, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -753,26 +753,27 @@ void Hnsw::pass_on_dropped(uint32_t newcomer, const HnswCandidate* kept, size_t 
   }
 }
 
+template <class Scorer>
+Hnsw::WalkStart Hnsw::descend(const Scorer& scorer, SearchScratch& s, uint32_t from, uint64_t top,
+                              uint64_t level) const {
+  WalkStart at{from};
+  for (uint64_t lc = top; lc > level; --lc) {
+    walk(scorer, s, at.node, 1, lc, EveryNode{}, at.known());
+    at = {s.results.front().node, s.results.front().score, true};
+  }
+  return at;
+}
+
 template <class Scorer, class Store>
 void Hnsw::link_new_node(const Scorer& scorer, uint32_t i, uint64_t level, Metric metric,
                          const QuantPipeline& pipeline, const Store& store) {
   SearchScratch& s = insert_scratch_;
-  uint32_t ep = *entry_point_;
-  float ep_score = 0.0f;
-  const float* known = nullptr;
   const uint64_t top = max_level_;
-  for (uint64_t lc = top; lc > level; --lc) {
-    walk(scorer, s, ep, 1, lc, EveryNode{}, known);
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
-  }
+  WalkStart ep = descend(scorer, s, *entry_point_, top, level);
   for (uint64_t lc = std::min(level, top) + 1; lc-- > 0;) {
-    walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
+    walk(scorer, s, ep.node, ef_construction_, lc, EveryNode{}, ep.known());
     if (s.results.empty()) continue;  // ef_construction 0 can cut the list to nothing
-    ep = s.results.front().node;
-    ep_score = s.results.front().score;
-    known = &ep_score;
+    ep = {s.results.front().node, s.results.front().score, true};
     const size_t keep =
         select_neighbours(s.results, static_cast<size_t>(capacity(lc)), i, metric, pipeline, s);
     store(lc, keep);
@@ -892,26 +893,14 @@ void Hnsw::insert_group(std::span<const uint64_t> ids, const uint8_t* codes, con
       std::copy_n(forms + (first + g) * p, p, padded.data());
       const PreparedQuery pq = pipeline.prepare_query(std::move(padded));
       const SearchScorer<Hnsw> scorer(*this, s, pipeline, pq, metric);
-      uint32_t ep = entry;
-      float ep_score = 0.0f;
-      const float* known = nullptr;
-      for (uint64_t lc = top; lc > level[g]; --lc) {
-        walk(scorer, s, ep, 1, lc, EveryNode{}, known);
-        ep = s.results.front().node;
-        ep_score = s.results.front().score;
-        known = &ep_score;
-      }
+      WalkStart ep = descend(scorer, s, entry, top, level[g]);
       std::vector<uint32_t>& out = chosen[g];
       out.reserve((level[g] + 1) * (2 * m_ + 1));
       for (uint64_t lc = level[g] + 1; lc-- > 0;) {
         s.results.clear();
         if (lc <= top) {
-          walk(scorer, s, ep, ef_construction_, lc, EveryNode{}, known);
-          if (!s.results.empty()) {
-            ep = s.results.front().node;
-            ep_score = s.results.front().score;
-            known = &ep_score;
-          }
+          walk(scorer, s, ep.node, ef_construction_, lc, EveryNode{}, ep.known());
+          if (!s.results.empty()) ep = {s.results.front().node, s.results.front().score, true};
         }
         for (size_t j = 0; j < g; ++j) {
           if (level[j] >= lc) s.results.push_back({base + static_cast<uint32_t>(j), scorer.score(base + j)});
@@ -1257,12 +1246,8 @@ Hnsw Hnsw::without(std::span<const uint64_t> doomed, size_t room, Metric metric,
       pipeline.dequantize_into(code(static_cast<uint32_t>(i)), form.data());
       const PreparedQuery pq = pipeline.prepare_query(form);
       const SearchScorer<Hnsw> scorer(g, s, pipeline, pq, metric);
-      uint32_t ep = *g.entry_point_;
-      for (uint64_t lc = g.max_level_; lc >= 1; --lc) {
-        g.walk(scorer, s, ep, 1, lc, EveryNode{});
-        ep = s.results.front().node;
-      }
-      g.walk(scorer, s, ep, std::max<uint64_t>(ef_construction_, 1), 0, EveryNode{});
+      const WalkStart ep = g.descend(scorer, s, *g.entry_point_, g.max_level_, 0);
+      g.walk(scorer, s, ep.node, std::max<uint64_t>(ef_construction_, 1), 0, EveryNode{}, ep.known());
       uint32_t to = s.results.front().node;
       for (const HnswCandidate& c : s.results) {
         if ((g.layer0_[static_cast<size_t>(c.node) * (2 * m + 1)] & kCountMask) < 2 * m) {

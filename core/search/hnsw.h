@@ -378,6 +378,19 @@ class Hnsw {
   template <class Scorer, class Filter>
   void walk(const Scorer& scorer, SearchScratch& scratch, uint32_t entry, uint64_t ef, uint64_t layer,
             const Filter& filter, const float* entry_score = nullptr) const;
+  // Where a layer's walk starts: a node and, once a walk has scored it,
+  // its score (known() is what walk() takes as entry_score).
+  struct WalkStart {
+    uint32_t node;
+    float score = 0.0f;
+    bool scored = false;
+    const float* known() const { return scored ? &score : nullptr; }
+  };
+  // The greedy descent (walks with a one-entry list) from `from` on layer
+  // top down to layer level + 1; the start of the walk on layer `level`.
+  template <class Scorer>
+  WalkStart descend(const Scorer& scorer, SearchScratch& scratch, uint32_t from, uint64_t top,
+                    uint64_t level) const;
   // The walk and the search over any graph that reads like this one (this
   // one, or a HnswView): neighbours(node, layer) gives a list with size()
   // and operator[], prefetch_links(node) starts loading a layer-0 list, and
