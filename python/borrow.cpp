@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/exec/thread_locals.h"
+
 namespace teskra::py {
 
 namespace {
@@ -129,6 +131,10 @@ void init_access(PyTeskra* self) {
 }
 
 bool acquire_access(PyTeskra* self, bool exclusive) {
+  if (!claim_thread_locals()) {  // before t_held
+    PyErr_NoMemory();
+    return false;
+  }
   AccessState& s = self->access;
   t_held.reserve(t_held.size() + 1);  // the one allocation, before anything changes or is pointed at
   Held* mine = held_by_this_thread(self);

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "core/exec/thread_locals.h"
+
 namespace teskra::py {
 
 // Translates the exception currently being handled (call only inside a catch
@@ -32,8 +34,14 @@ void set_error_filename(PyObject* filename) noexcept;
 
 // Runs body() and returns its result; if it throws, sets the Python error and
 // returns failure_value instead.
+// First the thread's claim to its thread-local storage
+// (core/exec/thread_locals.h): MemoryError when there is no room for it.
 template <class Result, class Body>
 Result guarded(Result failure_value, Body&& body) noexcept {
+  if (!claim_thread_locals()) {
+    PyErr_NoMemory();
+    return failure_value;
+  }
   try {
     return body();
   } catch (...) {

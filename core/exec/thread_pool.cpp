@@ -9,6 +9,7 @@
 
 #include "core/exec/cores.h"
 #include "core/exec/execution.h"
+#include "core/exec/thread_locals.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
@@ -118,7 +119,15 @@ void ThreadPool::work(Region& region, size_t slot, Interrupt* interrupt) {
 }
 
 void ThreadPool::worker_loop() {
+  // A worker that could not take its thread-local blocks would end the
+  // process at its first exception: without room for them it ends at once,
+  // and the calls it was made for run on the threads there are.
+  const bool ready = claim_thread_locals();
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!ready) {
+    --workers_;
+    return;
+  }
   for (;;) {
     if (!wake_.wait_for(lock, kIdleExit, [&] { return !tickets_.empty(); })) {
       --workers_;  // under the lock: run() counts only workers that will see its tickets
