@@ -127,10 +127,11 @@ py-test-asan-rest: asan
 	$(call py_sanitized,TESKRA_MODEL_EXAMPLES=40,--ignore=test_leaks.py)
 
 # The long runs: the Python suite under the sanitizers with a randomized, larger model test, then
-# 10^5 calls of every public call against the release module, with the leak bounds of test_leaks.py.
+# against the release module 5 x 10^4 calls of every public call with the leak bounds of test_leaks.py,
+# and the memory-exhaustion sweeps of test_faults.py at every step instead of the sparse default.
 check-memory: asan release
 	$(call py_sanitized,TESKRA_MODEL_RANDOM=1 TESKRA_MODEL_EXAMPLES=400)
-	cd tests/python && TESKRA_LEAK_FULL=1 ../../$(PY) -m pytest -q -p no:cacheprovider test_leaks.py
+	cd tests/python && TESKRA_LEAK_FULL=1 TESKRA_FAULTS_FULL=1 ../../$(PY) -m pytest -q -p no:cacheprovider test_leaks.py test_faults.py
 
 demo: py-install
 	$(PY) examples/demo.py

@@ -60,7 +60,7 @@ TEST(EngineSearch, FlatAndListAddsMatchAFullScanForEveryMetricAndLayout) {
   const size_t n = 700, dim = 100;  // several scan blocks, a partial last one
   const Vectors vs = random_vectors(n, dim, 3), qs = random_vectors(5, dim, 4);
   const std::vector<float> flat = flatten(vs);
-  for (Metric m : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+  for (Metric m : kMetrics) {
     for (auto [bits, n4] : {std::pair<uint8_t, int64_t>{4, -1}, {2, -1}, {4, 64}, {4, 36}}) {
       Teskra e(config(dim, m, IndexType::BruteForce, bits, n4)), f(e.config());
       e.add(iota_ids(n, 1000), vs);
@@ -74,9 +74,8 @@ TEST(EngineSearch, FlatAndListAddsMatchAFullScanForEveryMetricAndLayout) {
         EXPECT_TRUE(std::equal(code.begin(), code.end(), e.codes().begin() + i * e.packed_bytes_per_vec()));
       }
       for (auto& q : qs) {
-        for (uint64_t k : std::initializer_list<uint64_t>{0, 1, 10, 699, 5000, UINT64_MAX}) {
+        for (uint64_t k : std::initializer_list<uint64_t>{0, 1, 10, 699, 5000, UINT64_MAX})
           EXPECT_EQ(hit_bits(e.search(q, k, std::nullopt)), hit_bits(reference_search(e, q, k))) << k;
-        }
       }
     }
   }

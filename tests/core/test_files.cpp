@@ -78,11 +78,10 @@ TEST(ReplacementFile, UnnamedWhileWrittenNamedFallbackAndBothReplaceInOneStep) {
 
 TEST(ReplacementFile, NextSaveRemovesOnlyTemporariesOfWritersThatAreGone) {
   TempDir dir;
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(0);
-  ASSERT_GT(child, 0);
-  ASSERT_EQ(::waitpid(child, nullptr, 0), child);  // reaped: its pid names no process now
-  const pid_t dead = child;
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ASSERT_GT(dead, 0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);  // reaped: its pid names no process now
   write_file(dir / temp_name(dead, 0), "killed mid-save");
   write_file(dir / temp_name(dead, 7), "killed too");
   // Kept: a file still locked (its writer lives in another pid namespace, where

@@ -27,9 +27,6 @@ namespace teskra {
 namespace {
 
 using namespace test_util;
-using Rows = std::vector<std::vector<float>>;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
 EngineConfig ivf_config(uint64_t dim, uint64_t nlist, uint64_t nprobe, Metric metric = Metric::Cosine,
                         IndexType type = IndexType::IvfFlat) {
@@ -39,10 +36,10 @@ EngineConfig ivf_config(uint64_t dim, uint64_t nlist, uint64_t nprobe, Metric me
 }
 
 // n rows of dim values around `blobs` random centres.
-Rows blobs(size_t n, size_t dim, size_t blobs, float spread, uint32_t seed) {
+Vectors blobs(size_t n, size_t dim, size_t blobs, float spread, uint32_t seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> g(0.0f, 1.0f);
-  Rows centres(blobs, std::vector<float>(dim)), out(n, std::vector<float>(dim));
+  Vectors centres(blobs, std::vector<float>(dim)), out(n, std::vector<float>(dim));
   for (auto& c : centres)
     for (auto& x : c) x = g(rng);
   for (auto& v : out) {
@@ -107,18 +104,18 @@ KMeansResult plain_kmeans(const std::vector<float>& rows, size_t d, uint64_t nli
 }
 
 TEST(KMeans, MatchesThePlainRulesBitForBitWithAndWithoutSkipping) {
-  Rows odd = blobs(400, 12, 8, 0.2f, 4);
+  Vectors odd = blobs(400, 12, 8, 0.2f, 4);
   odd[17].assign(12, 0.0f);
   odd[40][3] = kNaN;
   odd[41][0] = kInf;
-  const std::tuple<const char*, Rows, uint64_t> cases[] = {
+  const std::tuple<const char*, Vectors, uint64_t> cases[] = {
       {"blobs", blobs(3000, 32, 20, 0.2f, 9), 32},
       {"three distinct rows: lists empty out and are reseeded", blobs(300, 8, 3, 0.0f, 3), 40},
       {"zero, NaN and infinite rows", odd, 10},
       {"k near n", blobs(60, 6, 5, 0.5f, 5), 50}};
   for (const auto& [name, raw, nlist] : cases) {
     const std::vector<float> rows = flatten(raw);
-    for (Metric m : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+    for (Metric m : kMetrics) {
       SCOPED_TRACE(testing::Message() << name << " " << metric_name(m));
       const KMeansResult want = plain_kmeans(rows, raw[0].size(), nlist, kDefaultSeed, m);
       uint64_t rescored[2] = {};
@@ -127,9 +124,8 @@ TEST(KMeans, MatchesThePlainRulesBitForBitWithAndWithoutSkipping) {
             kmeans(FlatRows(rows, raw[0].size()), nlist, kDefaultSeed, m, {.prune = prune});
         EXPECT_EQ(got.assignment, want.assignment);
         ASSERT_TRUE(got.iterations == want.iterations && got.centroids.size() == want.centroids.size());
-        for (size_t i = 0; i < want.centroids.size(); ++i) {
+        for (size_t i = 0; i < want.centroids.size(); ++i)
           ASSERT_TRUE(same_value(got.centroids[i], want.centroids[i])) << i;
-        }
         rescored[prune] = got.rows_rescored;
       }
       // Clustered rows mostly keep their list after the first passes: skipped.
@@ -160,11 +156,11 @@ TEST(KMeans, FixedExamplesAndDegenerateInputs) {
   const IvfFlat ivf =
       build_lists(2, 1, 2, iota_ids(4, 100), {10, 11, 12, 13}, {1, 2, 3, 4}, four, Metric::L2);
   ASSERT_EQ(ivf.lists().size(), 2u);
-  EXPECT_EQ(ivf.lists()[0].centroid, (std::vector<float>{0.5f, 0}));
-  EXPECT_EQ(vec(ivf.lists()[0].members.ids()), (std::vector<uint64_t>{100, 101}));
-  EXPECT_EQ(vec(ivf.lists()[1].members.ids()), (std::vector<uint64_t>{102, 103}));
-  EXPECT_EQ(vec(ivf.lists()[1].members.codes()), (std::vector<uint8_t>{12, 13}));
-  EXPECT_EQ(vec(ivf.lists()[1].members.norms()), (std::vector<float>{3, 4}));
+  const IvfList &l0 = ivf.lists()[0], &l1 = ivf.lists()[1];
+  EXPECT_EQ(std::tuple(l0.centroid, vec(l0.members.ids()), vec(l1.members.ids())),
+            std::tuple(std::vector<float>{0.5f, 0}, iota_ids(2, 100), iota_ids(2, 102)));
+  EXPECT_EQ(std::tuple(vec(l1.members.codes()), vec(l1.members.norms())),
+            std::tuple(std::vector<uint8_t>{12, 13}, std::vector<float>{3, 4}));
   // L2 ranks lists by 2 q.c - |c|^2: (1, 0) is nearest list 0, though list 1
   // has the larger dot product.
   const auto near = ivf.rank_lists(std::vector<float>{1, 0});
@@ -191,7 +187,7 @@ TEST(KMeans, FixedExamplesAndDegenerateInputs) {
 // with about k x (share allowed) hits. Now they return k whenever k allowed
 // vectors exist, and a small allowlist is searched exactly.
 TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
-  const Rows vs = blobs(3000, 32, 30, 0.5f, 21);
+  const Vectors vs = blobs(3000, 32, 30, 0.5f, 21);
   Teskra e(ivf_config(32, 30, 1, Metric::Dot)),
       flat(ivf_config(32, 30, 1, Metric::Dot, IndexType::BruteForce));
   for (Teskra* t : {&e, &flat}) t->add(iota_ids(3000), vs);
@@ -199,9 +195,8 @@ TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
   std::mt19937 rng(3);
   for (size_t share : {1000, 100, 10, 2}) {  // per mille allowed; nprobe 1 of 30 lists holds ~33 per mille
     std::vector<uint64_t> allow;
-    for (uint64_t id = 0; id < 3000; ++id) {
+    for (uint64_t id = 0; id < 3000; ++id)
       if (rng() % 1000 < share) allow.push_back(id);
-    }
     allow.push_back(1u << 30);  // not in the index
     for (size_t q = 0; q < 5; ++q) {
       const auto hits = e.search(vs[q * 97], 10, std::span(allow));
@@ -217,10 +212,10 @@ TEST(EngineIvf, FilteredSearchesReturnKAndSmallAllowlistsAreExact) {
 }
 
 TEST(EngineIvf, RebuildAfterAddKeepsEveryVectorAndSearchesLikeAFreshBuild) {
-  const Rows all = blobs(4100, 48, 40, 1.5f, 17);
-  const Rows base(all.begin(), all.begin() + 4000), queries(all.begin() + 4000, all.end());
-  Teskra flat(ivf_config(48, 32, 2, Metric::Cosine, IndexType::BruteForce)), fresh(ivf_config(48, 32, 2));
-  Teskra grown(ivf_config(48, 32, 2));
+  const Vectors all = blobs(4100, 48, 40, 1.5f, 17);
+  const Vectors base(all.begin(), all.begin() + 4000), queries(all.begin() + 4000, all.end());
+  Teskra flat(ivf_config(48, 32, 2, Metric::Cosine, IndexType::BruteForce)), fresh(ivf_config(48, 32, 2)),
+      grown(ivf_config(48, 32, 2));
   for (Teskra* t : {&flat, &fresh}) t->add(iota_ids(4000), base);
   fresh.build();
   for (const auto& [from, to] : {std::pair<size_t, size_t>{0, 1000}, {1000, 3000}, {3000, 4000}}) {
@@ -237,21 +232,19 @@ TEST(EngineIvf, RebuildAfterAddKeepsEveryVectorAndSearchesLikeAFreshBuild) {
   // Recall@10 against the exhaustive scan over the same codes.
   size_t found[2] = {};
   for (const auto& q : queries) {
-    std::set<uint64_t> truth;
-    for (const auto& h : flat.search(q, 10, std::nullopt)) truth.insert(h.id);
+    const std::set<uint64_t> truth = id_set(flat.search(q, 10, std::nullopt));
     for (const auto& h : fresh.search(q, 10, std::nullopt)) found[0] += truth.count(h.id);
     for (const auto& h : grown.search(q, 10, std::nullopt)) found[1] += truth.count(h.id);
   }
   EXPECT_GT(found[0], 500u);  // recall 0.5 over 100 queries
   EXPECT_GE(found[1] + 20, found[0]) << "fresh " << found[0] << " rebuilt " << found[1];  // within 0.02
   grown.set_nprobe(1000);  // every list: the exhaustive scan's answer, bit for bit
-  for (const auto& q : std::span(queries).first(10)) {
+  for (const auto& q : std::span(queries).first(10))
     EXPECT_EQ(hit_bits(grown.search(q, 10, std::nullopt)), hit_bits(flat.search(q, 10, std::nullopt)));
-  }
 }
 
 TEST(EngineFit, ValuesAndErrorsInOrder) {
-  const std::tuple<Rows, float, float> cases[] = {
+  const std::tuple<Vectors, float, float> cases[] = {
       {{{1, 2}, {3, 4}}, 2.5f, static_cast<float>(1.0 / std::sqrt(2.5))},
       {{{7, 7}, {7, 7}, {7, 7}}, 7.0f, 1.0f},  // no spread: factor 1
       {{{1e-6f, 1e-6f}}, 1e-6f, 1.0f}};
@@ -259,20 +252,21 @@ TEST(EngineFit, ValuesAndErrorsInOrder) {
     Teskra e(ivf_config(2, 1, 1, Metric::L2));
     e.fit(samples);
     ASSERT_TRUE(e.pipeline().std_params().has_value());
-    EXPECT_EQ(e.pipeline().std_params()->mean, std::vector<float>(2, mean));
-    EXPECT_EQ(e.pipeline().std_params()->inv_std, std::vector<float>(2, inv_std));
+    EXPECT_EQ(std::tuple(e.pipeline().std_params()->mean, e.pipeline().std_params()->inv_std),
+              std::tuple(std::vector<float>(2, mean), std::vector<float>(2, inv_std)));
   }
   // A failed fit changes nothing; a second one replaces the first; once
   // vectors are stored, that is reported before the sample is looked at.
   Teskra e(ivf_config(3, 1, 1, Metric::L2));
   auto mean = [&] { return e.pipeline().std_params()->mean; };
   EXPECT_EQ(error_of([&] { e.fit({}); }), "sample is empty — provide at least 1 vector for profiling");
-  e.fit(Rows{{1, 2, 3}, {4, 5, 6}});
-  EXPECT_EQ(error_of([&] { e.fit(Rows{{1, 2, 3}, {1, 2}, {1}}); }), "dimension mismatch: expected 3, got 2");
+  e.fit(Vectors{{1, 2, 3}, {4, 5, 6}});
+  const Vectors ragged = {{1, 2, 3}, {1, 2}, {1}};
+  EXPECT_EQ(error_of([&] { e.fit(ragged); }), "dimension mismatch: expected 3, got 2");
   EXPECT_EQ(mean(), std::vector<float>(3, 3.5f));
-  e.fit(Rows{{0, 0, 0}, {2, 2, 2}});
+  e.fit(Vectors{{0, 0, 0}, {2, 2, 2}});
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));
-  e.add(iota_ids(1), Rows{{1, 2, 3}});
+  e.add(iota_ids(1), Vectors{{1, 2, 3}});
   EXPECT_EQ(error_of([&] { e.fit({}); }),
             "fit() must be called before add() — index already contains vectors");
   EXPECT_EQ(mean(), std::vector<float>(3, 1.0f));

@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/quantize/tables.h"
@@ -75,11 +76,11 @@ TEST(ReferenceKernels, OneHotQueryFollowsTheLayout) {
   EXPECT_EQ(k.score_4bit(q1, code.data(), 1, 1), 3.0f * CENTROIDS_4BIT[code[0] & 15]);
 }
 
-// Padded dimension 16: one whole chunk, no tail. With C = c(15) and lane 0 of
-// A3 = -C, A2 = C, A1 = C * 2^-24, the pairing (A3 + A2) + (A1 + A0) is exact
-// and gives C * 2^-24; a left-to-right sum would round C + C * 2^-24 up by one
-// ulp and return 2^-22 instead.
-TEST(ReferenceKernels, FourBitChunkReductionPairs) {
+// The order of every sum. 4-bit, padded dimension 16: one whole chunk, no
+// tail. With C = c(15) and lane 0 of A3 = -C, A2 = C, A1 = C * 2^-24, the
+// pairing (A3 + A2) + (A1 + A0) is exact and gives C * 2^-24; a left-to-right
+// sum would round C + C * 2^-24 up by one ulp and return 2^-22 instead.
+TEST(ReferenceKernels, SumsInTheirPinnedOrder) {
   const KernelSet& k = scalar_kernels();
   const float big = CENTROIDS_4BIT[15];
   const std::vector<uint8_t> code(8, 0xFF);
@@ -90,33 +91,26 @@ TEST(ReferenceKernels, FourBitChunkReductionPairs) {
   ASSERT_NE(bits(((0.0f + want) + big) - big), bits(want));  // the order matters
   EXPECT_EQ(bits(k.score_4bit(q.data(), code.data(), 8, 16)), bits(want));
   EXPECT_EQ(bits(k.score_4bit(q2.data(), code.data(), 8, 16)), bits(want));
-}
 
-// The same two products, c(11) * 0.1 and then c(11) * 1.3, summed in a chunk
-// lane (the second fused onto the first) and in the tail (both rounded): the
-// results differ in the last bit.
-TEST(ReferenceKernels, FourBitFusedInChunksRoundedInTail) {
-  const KernelSet& k = scalar_kernels();
-  // Two chunks: coordinates 0 and 16 share lane 0 of A0.
+  // The same two products, c(11) * 0.1 and then c(11) * 1.3, summed in a
+  // chunk lane (the second fused onto the first) and in the tail (both
+  // rounded): the results differ in the last bit. Two chunks: coordinates 0
+  // and 16 share lane 0 of A0.
   const std::vector<uint8_t> chunked(16, 0xBB);
-  std::vector<float> q(32, 0.0f);
-  q[0] = 0.1f;
-  q[16] = 1.3f;
+  std::vector<float> qc(32, 0.0f);
+  qc[0] = 0.1f, qc[16] = 1.3f;
   // Padded dimension 8: four bytes, no whole chunk, all through the tail.
   const std::vector<uint8_t> tail_only(4, 0xBB);
   const std::vector<float> qt = {0.1f, 1.3f, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(bits(k.score_4bit(q.data(), chunked.data(), 16, 32)), bits(0x1.51bc1ep+0f));
+  EXPECT_EQ(bits(k.score_4bit(qc.data(), chunked.data(), 16, 32)), bits(0x1.51bc1ep+0f));
   EXPECT_EQ(bits(k.score_4bit(qt.data(), tail_only.data(), 4, 8)), bits(0x1.51bc1cp+0f));
-}
 
-// Float dot. Lane 1 adds -1, then (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24: rounded
-// before the add, the product leaves 2^-11; fused, the 2^-24 would survive.
-// With C = 2^24, lanes 0, 1, 6, 7 = C, 1, -C, 1 sum to 2 only paired as
-// (j, j + 4) and then (0 + 2) + (1 + 3) (in index order C absorbs a 1, and
-// so do the pairings (0 + 1) + (2 + 3)); the tail C, 1, -C sums to 0 on its
-// own but would add 2 more to the running total.
-TEST(ReferenceKernels, FloatDotRoundsProductsPairsLanesAndSumsTheTailApart) {
-  const KernelSet& k = scalar_kernels();
+  // Float dot. Lane 1 adds -1, then (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24:
+  // rounded before the add, the product leaves 2^-11; fused, the 2^-24 would
+  // survive. With C = 2^24, lanes 0, 1, 6, 7 = C, 1, -C, 1 sum to 2 only
+  // paired as (j, j + 4) and then (0 + 2) + (1 + 3) (in index order C absorbs
+  // a 1, and so do the pairings (0 + 1) + (2 + 3)); the tail C, 1, -C sums to
+  // 0 on its own but would add 2 more to the running total.
   const float c = 0x1p24f;
   std::vector<float> a(16, 0.0f), b(16, 1.0f);
   a[1] = -1.0f;
@@ -137,9 +131,8 @@ TEST(KernelDispatch, EnvironmentAndOverrideFallBackToWhatTheCpuRuns) {
 #endif
   const char* env = std::getenv("TESKRA_KERNELS");
   KernelLevel want = best;
-  for (KernelLevel level : kLevels) {
+  for (KernelLevel level : kLevels)
     if (env != nullptr && std::string_view(env) == name_of(level)) want = std::min(level, best);
-  }
   const KernelSet& start = active_kernels();
   EXPECT_EQ(start.level, want) << "TESKRA_KERNELS=" << (env ? env : "(unset)");
   for (KernelLevel level : {KernelLevel::avx512, KernelLevel::scalar, KernelLevel::avx2}) {
@@ -173,25 +166,13 @@ std::vector<float> make_values(size_t n, int kind, std::mt19937_64& rng) {
   std::vector<float> q(n);
   for (size_t i = 0; i < n; ++i) {
     const uint64_t r = rng();
-    switch (kind) {
-      case 0:
-        q[i] = normal(rng);
-        break;
-      case 1: {
-        uint32_t b = static_cast<uint32_t>(r);
-        if (((b >> 23) & 0xFF) == 0xFF) b &= ~(1u << 30);  // no inf/NaN
-        q[i] = std::bit_cast<float>(b);
-        break;
-      }
-      case 2:
-        q[i] = r % 16 == 0 ? specials[(r >> 8) % std::size(specials)] : normal(rng);
-        break;
-      case 3:
-        q[i] = i % 3 == 2 ? normal(rng) * 1e-6f : (i % 2 ? -1e6f : 1e6f) * (1 + normal(rng) / 1e3f);
-        break;
-      default:
-        q[i] = -0.0f;
-    }
+    const uint32_t b = static_cast<uint32_t>(r) & (((r >> 23) & 0xFF) == 0xFF ? ~(1u << 30) : ~0u);  // finite
+    q[i] = kind == 0   ? normal(rng)
+           : kind == 1 ? std::bit_cast<float>(b)
+           : kind == 2 ? (r % 16 == 0 ? specials[(r >> 8) % std::size(specials)] : normal(rng))
+           : kind == 3
+               ? (i % 3 == 2 ? normal(rng) * 1e-6f : (i % 2 ? -1e6f : 1e6f) * (1 + normal(rng) / 1e3f))
+               : -0.0f;
   }
   return q;
 }
@@ -241,12 +222,9 @@ class GuardedPage {
  public:
   GuardedPage() : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
     void* m = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return;
-    mem_ = static_cast<uint8_t*>(m);
-    if (mprotect(mem_ + page_, page_, PROT_NONE) != 0) {
-      munmap(mem_, 2 * page_);
-      mem_ = nullptr;
-    }
+    if (m != MAP_FAILED) mem_ = static_cast<uint8_t*>(m);
+    if (mem_ && mprotect(mem_ + page_, page_, PROT_NONE) != 0)
+      munmap(std::exchange(mem_, nullptr), 2 * page_);
   }
   ~GuardedPage() {
     if (mem_) munmap(mem_, 2 * page_);
@@ -271,9 +249,8 @@ class GuardedPage {
 
 std::vector<KernelLevel> supported_levels() {
   std::vector<KernelLevel> levels;
-  for (KernelLevel level : kLevels) {
+  for (KernelLevel level : kLevels)
     if (level <= best_kernel_level()) levels.push_back(level);
-  }
   return levels;
 }
 
@@ -288,26 +265,45 @@ class Kernels : public ::testing::TestWithParam<KernelLevel> {
   const KernelSet& k() const { return active_kernels(); }
   const KernelSet& ref() const { return scalar_kernels(); }
 
-  // Both widths, one code at a time and in both batch forms, against the
-  // one-code reference; the slot after a batch must stay untouched.
-  void check_codes(const Codes& c, const std::vector<float>& q, size_t limit, size_t q2_len,
+  // Both widths for each query: one code at a time, in both batch forms and
+  // in the multi-query batch (all the queries at once), against the one-code
+  // reference; the slot after each row must stay untouched.
+  void check_codes(const Codes& c, const std::vector<std::vector<float>>& qs, size_t limit, size_t q2_len,
                    const std::string& what) {
-    const TwoBitQuery tq = TwoBitQuery::from(q.data(), q2_len);
+    constexpr float kUntouched = 12345.0f;
+    const size_t nq = qs.size(), stride = c.n + 1;
+    std::vector<TwoBitQuery> tqs;
+    std::vector<const float*> q_ptrs;
+    std::vector<const TwoBitQuery*> tq_ptrs;
+    tqs.reserve(nq);
+    for (const auto& q : qs) {
+      q_ptrs.push_back(q.data());
+      tq_ptrs.push_back(&tqs.emplace_back(TwoBitQuery::from(q.data(), q2_len)));
+    }
     for (const CodeBatch& batch : {c.strided_batch(), c.pointer_batch()}) {
-      const std::string at = what + (batch.ptrs ? " pointers" : " strided") + " code ";
-      std::vector<float> out4(c.n + 1, 12345.0f), out2(c.n + 1, 12345.0f);
-      k().score_4bit_batch(q.data(), batch, c.bytes, limit, out4.data());
-      k().score_2bit_batch(tq, batch, c.bytes, out2.data());
-      for (size_t i = 0; i < c.n; ++i) {
-        const float want4 = ref().score_4bit(q.data(), batch.code(i), c.bytes, limit);
-        const float want2 = ref().score_2bit(q.data(), q2_len, batch.code(i), c.bytes);
-        EXPECT_SAME(out4[i], want4) << "4-bit batch " << at << i;
-        EXPECT_SAME(out2[i], want2) << "2-bit batch " << at << i;
-        EXPECT_SAME(k().score_4bit(q.data(), batch.code(i), c.bytes, limit), want4) << "4-bit " << at << i;
-        EXPECT_SAME(k().score_2bit(q.data(), q2_len, batch.code(i), c.bytes), want2) << "2-bit " << at << i;
+      const char* form = batch.ptrs ? " pointers" : " strided";
+      std::vector<float> multi4(nq * stride, kUntouched), multi2(nq * stride, kUntouched);
+      k().score_4bit_multi(q_ptrs.data(), nq, batch, c.bytes, limit, multi4.data(), stride);
+      k().score_2bit_multi(tq_ptrs.data(), nq, batch, c.bytes, multi2.data(), stride);
+      for (size_t j = 0; j < nq; ++j) {
+        const float* q = qs[j].data();
+        std::vector<float> out4(stride, kUntouched), out2(stride, kUntouched);
+        k().score_4bit_batch(q, batch, c.bytes, limit, out4.data());
+        k().score_2bit_batch(tqs[j], batch, c.bytes, out2.data());
+        for (size_t i = 0; i <= c.n; ++i) {  // i = n: the slot after the row
+          const float want4 = i < c.n ? ref().score_4bit(q, batch.code(i), c.bytes, limit) : kUntouched;
+          const float want2 = i < c.n ? ref().score_2bit(q, q2_len, batch.code(i), c.bytes) : kUntouched;
+          const float one4 = i < c.n ? k().score_4bit(q, batch.code(i), c.bytes, limit) : want4;
+          const float one2 = i < c.n ? k().score_2bit(q, q2_len, batch.code(i), c.bytes) : want2;
+          for (auto [got, want, how] : {std::tuple{out4[i], want4, "4-bit batch"},
+                                        {one4, want4, "4-bit one"},
+                                        {multi4[j * stride + i], want4, "4-bit multi"},
+                                        {out2[i], want2, "2-bit batch"},
+                                        {one2, want2, "2-bit one"},
+                                        {multi2[j * stride + i], want2, "2-bit multi"}})
+            EXPECT_SAME(got, want) << how << " " << what << form << " query " << j << " code " << i;
+        }
       }
-      EXPECT_EQ(out4[c.n], 12345.0f) << "4-bit batch wrote past n, " << what;
-      EXPECT_EQ(out2[c.n], 12345.0f) << "2-bit batch wrote past n, " << what;
     }
   }
 
@@ -333,7 +329,7 @@ TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
   for (const auto& [bytes, n] : cases) {
     const int kind = static_cast<int>(n + bytes);
     const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 4, kind % kCodeKinds, rng);
-    const std::vector<float> q = make_values(4 * bytes, kind % kValueKinds, rng);
+    const std::vector<std::vector<float>> q = {make_values(4 * bytes, kind % kValueKinds, rng)};
     const std::string what = "bytes " + std::to_string(bytes) + " n " + std::to_string(n);
     check_codes(c, q, 2 * bytes, 4 * bytes, what);
     if (bytes > 1)
@@ -352,45 +348,18 @@ TEST_P(Kernels, PackedCodesOfEveryLengthAndBatchSize) {
 // or accumulators shows; the slots between the rows must stay untouched.
 TEST_P(Kernels, MultiQueryIsEachQueryAlone) {
   std::mt19937_64 rng(21);
-  constexpr float kUntouched = 12345.0f;
   for (size_t bytes : {1, 2, 3, 7, 8, 9, 16, 17, 24, 40, 129, 200}) {
     for (size_t n : {0, 1, 3, 4, 5, 8, 9, 17, 33, 64, 70}) {
       const int kind = static_cast<int>(n + bytes);
       const Codes c(n, bytes, (n + bytes) % 5, (n + bytes) % 3, kind % kCodeKinds, rng);
       for (size_t nq : {1, 2, 3, 4, 5, 7, 8, 9, 13}) {
         const bool short_q = (nq + n) % 2 == 1;
-        const size_t limit = bytes == 1 ? 1 + short_q : 2 * bytes - short_q;
-        const size_t q2_len = bytes == 1 ? 1 + short_q : 4 * bytes - 2 * short_q;
         std::vector<std::vector<float>> qs;
-        std::vector<TwoBitQuery> tqs;
-        for (size_t j = 0; j < nq; ++j) {
-          qs.push_back(make_values(4 * bytes, static_cast<int>(j + n) % kValueKinds, rng));
-          tqs.push_back(TwoBitQuery::from(qs.back().data(), q2_len));
-        }
-        std::vector<const float*> q_ptrs;
-        std::vector<const TwoBitQuery*> tq_ptrs;
-        for (size_t j = 0; j < nq; ++j) {
-          q_ptrs.push_back(qs[j].data());
-          tq_ptrs.push_back(&tqs[j]);
-        }
-        const size_t stride = n + 1;
-        for (const CodeBatch& batch : {c.strided_batch(), c.pointer_batch()}) {
-          const std::string at = "bytes " + std::to_string(bytes) + " n " + std::to_string(n) + " nq " +
-                                 std::to_string(nq) + (batch.ptrs ? " pointers" : " strided");
-          std::vector<float> out4(nq * stride, kUntouched), out2(nq * stride, kUntouched);
-          k().score_4bit_multi(q_ptrs.data(), nq, batch, bytes, limit, out4.data(), stride);
-          k().score_2bit_multi(tq_ptrs.data(), nq, batch, bytes, out2.data(), stride);
-          for (size_t j = 0; j < nq; ++j) {
-            for (size_t i = 0; i < n; ++i) {
-              EXPECT_SAME(out4[j * stride + i], ref().score_4bit(qs[j].data(), batch.code(i), bytes, limit))
-                  << "4-bit " << at << " query " << j << " code " << i;
-              EXPECT_SAME(out2[j * stride + i], ref().score_2bit(qs[j].data(), q2_len, batch.code(i), bytes))
-                  << "2-bit " << at << " query " << j << " code " << i;
-            }
-            EXPECT_EQ(out4[j * stride + n], kUntouched) << "4-bit wrote past n, " << at;
-            EXPECT_EQ(out2[j * stride + n], kUntouched) << "2-bit wrote past n, " << at;
-          }
-        }
+        for (size_t j = 0; j < nq; ++j) qs.push_back(make_values(4 * bytes, int(j + n) % kValueKinds, rng));
+        check_codes(
+            c, qs, bytes == 1 ? 1 + short_q : 2 * bytes - short_q,
+            bytes == 1 ? 1 + short_q : 4 * bytes - 2 * short_q,
+            "bytes " + std::to_string(bytes) + " n " + std::to_string(n) + " nq " + std::to_string(nq));
       }
     }
   }
@@ -434,9 +403,8 @@ TEST_P(Kernels, CentroidPanelIsThePlainLoop) {
 // row; the slot after the rows must stay untouched.
 TEST_P(Kernels, FloatDotEveryLengthAndRowCount) {
   std::mt19937_64 rng(7);
-  std::vector<size_t> lengths(81);
-  for (size_t n = 0; n <= 80; ++n) lengths[n] = n;
-  for (size_t n : {127, 128, 129, 1000, 1031}) lengths.push_back(n);
+  std::vector<size_t> lengths = test_util::iota_ids(81);  // 0 to 80
+  lengths.insert(lengths.end(), {127, 128, 129, 1000, 1031});
   for (size_t n : lengths) {
     const std::vector<float> q = make_values(n, static_cast<int>(n % kValueKinds), rng);
     std::vector<std::vector<float>> rows(19);

@@ -22,16 +22,6 @@ namespace {
 
 using namespace test_util;
 
-// Says stop from its n-th question on.
-class StopAfter final : public Interrupt {
- public:
-  explicit StopAfter(int n) : left_(n) {}
-  bool requested() override { return --left_ < 0; }
-
- private:
-  int left_;
-};
-
 TEST(ThreadPool, EveryTaskOnceOnDistinctSlotsAndErrorsComeBack) {
   for (size_t threads : {1u, 2u, 5u}) {
     std::vector<std::atomic<int>> runs(1000);
@@ -68,24 +58,21 @@ TEST(ThreadPool, EveryTaskOnceOnDistinctSlotsAndErrorsComeBack) {
   EXPECT_LT(started.load(), 100000);
 }
 
-TEST(ThreadPool, CallersFromSeveralThreadsShareIt) {
+TEST(ThreadPool, CallersFromSeveralThreadsShareItCountsFollowTheDefault) {
   std::vector<long> sums(4, 0);
   std::vector<std::thread> callers;
   for (size_t c = 0; c < sums.size(); ++c) {
     callers.emplace_back([&, c] {
       std::vector<long> parts(500, 0);
-      for (int round = 0; round < 20; ++round) {
+      for (int round = 0; round < 20; ++round)
         parallel_for({.threads = 3}, parts.size(), [&](size_t task, size_t) { parts[task] += long(task); });
-      }
       for (long p : parts) sums[c] += p;
     });
   }
   for (auto& t : callers) t.join();
   for (long s : sums) EXPECT_EQ(s, 20L * 499 * 500 / 2);
   EXPECT_LE(ThreadPool::shared().workers(), kMaxThreads - 1);
-}
-
-TEST(Cores, ResolveFollowsTheDefault) {
+  // Thread counts: as asked up to the most, else the default.
   EXPECT_GE(usable_cores(), 1u);
   EXPECT_EQ(resolve_threads(3), 3u);
   EXPECT_EQ(resolve_threads(100000), kMaxThreads);
@@ -109,7 +96,7 @@ EngineConfig small_config(IndexType type, Metric metric, int64_t n4 = -1) {
 TEST(Parallel, ThreadCountNeverShowsInTheIndex) {
   const Vectors first = random_vectors(600, 48, 3);
   const std::vector<float> flat = flatten(random_vectors(300, 48, 4));
-  for (IndexType type : {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw}) {
+  for (IndexType type : kTypes) {
     for (Metric metric : {Metric::Cosine, Metric::L2}) {
       std::string want;
       BatchRows want_rows;
@@ -162,13 +149,8 @@ TEST(Parallel, InterruptedCallsLeaveTheIndexAsAFailureDoes) {
     EXPECT_EQ(hit_bits(ivf.search(data[7], 5, std::nullopt)), hit_bits(before));
 
     // search_batch stops too.
-    std::vector<uint64_t> ids(5000 * 3);
-    std::vector<float> scores(5000 * 3);
-    std::vector<int64_t> counts(5000);
     StopAfter quick(1);
-    EXPECT_THROW(same.search_batch(flat.data(), 48, std::nullopt, {3, ids, scores, counts},
-                                   {.threads = threads, .interrupt = &quick}),
-                 Interrupted);
+    EXPECT_THROW(batch_rows(same, flat, 3, {.threads = threads, .interrupt = &quick}), Interrupted);
   }
 }
 

@@ -25,20 +25,11 @@ namespace teskra {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Floats = std::vector<float>;
 using DimN4 = std::pair<uint64_t, uint64_t>;
-constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
 
+using namespace test_util;
 using test_util::bits;
-using test_util::bits_of;
-using test_util::random_vector;
-
-QuantPipeline pipeline(uint64_t dim, uint64_t n4, Metric metric = Metric::Cosine, uint8_t width = 4) {
-  return QuantPipeline(
-      EngineConfig{.dim = dim, .n4_dims = n4, .seed = kDefaultSeed, .bit_width = width, .metric = metric});
-}
 
 // The quantizers as defined: the index of the first threshold the value is
 // below, else the top code.
@@ -69,10 +60,10 @@ TEST(Tables, ThresholdBitPatterns) {
 TEST(ScalarCodes, TheBranchFreeEncoderFollowsTheComparisonChain) {
   for (uint8_t k = 0; k < 16; ++k) EXPECT_EQ(code_4bit(CENTROIDS_4BIT[k]), k);
   for (uint8_t k = 0; k < 4; ++k) EXPECT_EQ(code_2bit(CENTROIDS_2BIT[k]), k);
-  EXPECT_EQ(std::tuple(code_4bit(kNan), code_4bit(-kNan), code_2bit(kNan)), std::tuple(15, 15, 3));
+  EXPECT_EQ(std::tuple(code_4bit(kNaN), code_4bit(-kNaN), code_2bit(kNaN)), std::tuple(15, 15, 3));
   // 200 ulps each side of every threshold, the special values, then random
   // bit patterns (NaNs, subnormals).
-  Floats probes = {0.0f, -0.0f, kDenorm, -kDenorm, kInf, -kInf, kNan, -kNan};
+  Floats probes = {0.0f, -0.0f, kDenorm, -kDenorm, kInf, -kInf, kNaN, -kNaN};
   auto around = [&probes](float t) {
     float lo = t, hi = t;
     for (int i = 0; i < 200; ++i) {
@@ -108,12 +99,10 @@ TEST(Packing, ReferenceBytesAndPartialBytes) {
     encode_2bit_into(v, p2.data());
     ASSERT_EQ(p4.back(), 0xFF) << n;
     ASSERT_EQ(p2.back(), 0xFF) << n;
-    for (size_t i = 0; i < p4.size() * 2 - 2; ++i) {
+    for (size_t i = 0; i < p4.size() * 2 - 2; ++i)
       ASSERT_EQ((p4[i / 2] >> (4 * (i % 2))) & 15, i < n ? chain(THRESHOLDS_4BIT, v[i]) : 0) << i;
-    }
-    for (size_t i = 0; i < p2.size() * 4 - 4; ++i) {
+    for (size_t i = 0; i < p2.size() * 4 - 4; ++i)
       ASSERT_EQ((p2[i / 4] >> (2 * (i % 4))) & 3, i < n ? chain(THRESHOLDS_2BIT, v[i]) : 0) << i;
-    }
   }
 }
 
@@ -123,7 +112,7 @@ TEST(Pipeline, LayoutValidation) {
   // n4 must be P or a multiple of 4 up to P; the error names the set width.
   for (uint8_t width : {2, 4}) {
     for (auto [dim, n4] : {DimN4{100, 130}, {100, 30}, {100, 129}, {100, 2}, {100, 127}, {1, 2}, {2, 1}}) {
-      EXPECT_EQ(test_util::error_of([&] { pipeline(dim, n4, Metric::Cosine, width); }),
+      EXPECT_EQ(error_of([&] { pipeline(dim, Metric::Cosine, n4, width); }),
                 "invalid bit width: " + std::to_string(width) + " (must be 2 or 4)")
           << dim << "/" << n4;
     }
@@ -133,7 +122,7 @@ TEST(Pipeline, LayoutValidation) {
 TEST(Pipeline, PrepareInput) {
   // Cosine divides each element by the norm; multiplying by 1/norm would
   // differ on this data.
-  const QuantPipeline cos = pipeline(384, 512);
+  const QuantPipeline cos = pipeline(384);
   std::mt19937 rng(1);
   const Floats x = random_vector(384, rng(), 3.0f);
   const float norm = std::sqrt(std::inner_product(x.begin(), x.end(), x.begin(), 0.0f));
@@ -142,16 +131,16 @@ TEST(Pipeline, PrepareInput) {
   EXPECT_EQ(bits_of(cos.prepare_input(x)), bits_of(want));
 
   // Zero, sub-floor (norm 6e-8 < 2^-23) and NaN norms pass through.
-  const QuantPipeline c4 = pipeline(4, 4);
+  const QuantPipeline c4 = pipeline(4);
   for (const Floats& v :
-       {Floats(4, 0.0f), Floats{3e-8f, -3e-8f, 3e-8f, 3e-8f}, Floats{1.0f, kNan, 2.0f, 0.0f}}) {
+       {Floats(4, 0.0f), Floats{3e-8f, -3e-8f, 3e-8f, 3e-8f}, Floats{1.0f, kNaN, 2.0f, 0.0f}}) {
     EXPECT_EQ(bits_of(c4.prepare_input(v)), bits_of(v));
   }
   EXPECT_EQ(c4.prepare_input(Floats{2e-7f, 0.0f, 0.0f, 0.0f})[0], 1.0f);
 
   // Finite elements whose squares overflow: an infinite norm would zero the
   // vector; it must keep its direction at unit length.
-  const QuantPipeline c8 = pipeline(8, 8);
+  const QuantPipeline c8 = pipeline(8);
   const Floats big = {3e19f, -4e19f, 0.0f, 1e19f, 2e38f, -1e38f, 5.0f, 0.0f};
   const Floats u = c8.prepare_input(big);
   const double big_norm = std::sqrt(9e38 + 16e38 + 1e38 + 4e76 + 1e76 + 25.0);
@@ -159,7 +148,7 @@ TEST(Pipeline, PrepareInput) {
 
   // L2 standardizes only once fitted; input == mean gives exact zeros, which
   // code as 8. Dot ignores the parameters.
-  QuantPipeline l2 = pipeline(4, 4, Metric::L2), dot = pipeline(4, 4, Metric::Dot);
+  QuantPipeline l2 = pipeline(4, Metric::L2), dot = pipeline(4, Metric::Dot);
   const Floats m = {1.0f, 2.0f, 3.0f, 4.0f};
   EXPECT_EQ(bits_of(l2.prepare_input(m)), bits_of(m));
   for (QuantPipeline* p : {&l2, &dot}) p->set_std_params({m, {0.5f, 2.0f, 4.0f, 8.0f}});
@@ -174,7 +163,7 @@ TEST(Pipeline, TransformAndEncode) {
   std::mt19937 rng(4);
   for (auto [dim, n4] :
        {DimN4{0, 0}, {1, 1}, {3, 0}, {100, 0}, {100, 36}, {100, 124}, {100, 128}, {1536, 1024}}) {
-    const QuantPipeline p = pipeline(dim, n4, Metric::Dot);
+    const QuantPipeline p = pipeline(dim, Metric::Dot, n4);
     const Floats x = random_vector(dim, rng(), 10.0f);
     // Rotate, then scale by sqrtf(P) as a separate rounding.
     const Floats t = p.transform_query(x);
@@ -193,7 +182,7 @@ TEST(Pipeline, TransformAndEncode) {
     EXPECT_EQ(out, code) << dim << "/" << n4;
   }
   // Cosine codes do not depend on the length (a power-of-two scale is exact).
-  const QuantPipeline cos = pipeline(300, 256);
+  const QuantPipeline cos = pipeline(300, Metric::Cosine, 256);
   Floats x = random_vector(300, rng());
   const Bytes code = cos.encode(x);
   for (float& v : x) v *= 4.0f;
@@ -207,7 +196,7 @@ TEST(Pipeline, ComputeNormCountsEverySlot) {
   std::mt19937 rng(7);
   // (Small layouts, P up to 64, also in the model test against reference.py.)
   for (auto [dim, n4] : {DimN4{100, 36}, {100, 0}, {1536, 1024}, {1536, 2048}, {1, 0}}) {
-    const QuantPipeline p = pipeline(dim, n4);
+    const QuantPipeline p = pipeline(dim, Metric::Cosine, n4);
     for (const Floats& x : {random_vector(dim, rng()), Floats(dim, 0.0f)}) {
       const Bytes code = p.encode(x);
       float s = 0.0f;
@@ -290,12 +279,11 @@ TEST(Pipeline, ScoreAndScoreBatchInEveryLayout) {
     SCOPED_TRACE(simd::set_kernel_level(level).name);
     std::mt19937 rng(10);
     for (uint64_t dim : {1, 2, 4, 8, 16, 32}) {
-      for (uint64_t n4 = 0; n4 <= dim; ++n4) {
-        if (n4 == dim || n4 % 4 == 0) check_scores(pipeline(dim, n4, Metric::Dot), rng, 37);
-      }
+      for (uint64_t n4 = 0; n4 <= dim; ++n4)
+        if (n4 == dim || n4 % 4 == 0) check_scores(pipeline(dim, Metric::Dot, n4), rng, 37);
     }
     // 300 codes: more than one 256-code piece of the mixed path, not a multiple.
-    for (uint64_t n4 : {0, 24, 1024, 2048}) check_scores(pipeline(1536, n4, Metric::Dot), rng, 300);
+    for (uint64_t n4 : {0, 24, 1024, 2048}) check_scores(pipeline(1536, Metric::Dot, n4), rng, 300);
   }
   simd::set_kernel_level(start);
 }

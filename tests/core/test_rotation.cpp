@@ -21,8 +21,8 @@ namespace teskra {
 namespace {
 
 constexpr uint64_t kSeed = kDefaultSeed;
-using Floats = std::vector<float>;
 using test_util::bits_of;
+using test_util::Floats;
 
 std::string sign_string(const Rhdh& r, size_t from, size_t to) {
   std::string s;
@@ -66,7 +66,7 @@ TEST(Rhdh, PaddedDimsAndUnallocatableDims) {
     EXPECT_THROW(Rhdh(dim, kSeed), std::bad_alloc) << dim;
 }
 
-TEST(Rhdh, ReferenceSignStrings) {
+TEST(Rhdh, ReferenceSignStringsAndKeystream) {
   const Rhdh r64(64, kSeed);
   EXPECT_EQ(sign_string(r64, 0, 32), "- + - + + + + - - + - + - - - + - - + + - - - - - - + - + - - +");
   EXPECT_EQ(sign_string(r64, 32, 64), "- + + + + + - + + + + + + - + - - + + - + - + + - - - + + - + -");
@@ -78,12 +78,9 @@ TEST(Rhdh, ReferenceSignStrings) {
     const Rhdh small(dim, kSeed);
     EXPECT_TRUE(std::equal(small.signs().begin(), small.signs().end(), big.signs().begin())) << dim;
   }
-}
-
-// With a zero nonce and a counter below 2^32 the 64-bit-counter layout equals
-// the IETF one, so the published all-zero-key vector applies. Later blocks
-// are pinned by the reference signs 17..64.
-TEST(Rhdh, ChaCha20) {
+  // The keystream: with a zero nonce and a counter below 2^32 the
+  // 64-bit-counter layout equals the IETF one, so the published all-zero-key
+  // vector applies. Later blocks are pinned by the reference signs 17..64.
   EXPECT_EQ(rhdh_detail::chacha20_block(std::array<uint32_t, 8>{}, 0),
             (std::array<uint32_t, 16>{0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0,
                                       0xccef36a8, 0xc70d778b, 0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8,

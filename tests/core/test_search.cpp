@@ -15,8 +15,7 @@
 namespace teskra {
 namespace {
 
-using test_util::id_set;
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using namespace test_util;
 
 std::vector<uint64_t> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<uint64_t> out;
@@ -32,12 +31,10 @@ std::vector<SearchHit> top(uint64_t k, const std::vector<std::pair<uint64_t, flo
 }
 
 // Admission, eviction among equal scores, k 0 and huge k: the model test
-// (tests/python/reference.py top_k). Here what it never offers.
-TEST(TopK, NanNeverEntersAFullHeap) {
+// (tests/python/reference.py top_k). Here what it never offers: a NaN, which
+// never enters a full heap, and the sort of results with NaNs.
+TEST(TopK, NanNeverEntersAFullHeapAndSortsStablyByScoreAlone) {
   EXPECT_EQ(ids_of(top(1, {{1, 0.0f}, {2, kNaN}})), (std::vector<uint64_t>{1}));
-}
-
-TEST(SortResults, StableByScoreOnlyWithNanComparingEqual) {
   std::vector<SearchHit> hits = {{1, 1.0f}, {2, 3.0f}, {3, 1.0f}, {4, 3.0f}, {5, 2.0f}};
   TopK::sort_results(hits);
   EXPECT_EQ(ids_of(hits), (std::vector<uint64_t>{2, 4, 5, 1, 3}));

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <set>
@@ -30,7 +31,12 @@
 
 namespace teskra::test_util {
 
-using Vectors = std::vector<std::vector<float>>;
+using Floats = std::vector<float>;
+using Vectors = std::vector<Floats>;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr Metric kMetrics[] = {Metric::Cosine, Metric::Dot, Metric::L2};
+constexpr IndexType kTypes[] = {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw};
 
 // A span's elements as a vector, for comparisons.
 template <class T>
@@ -105,14 +111,18 @@ std::string error_of(const std::function<void()>& f) {
 // n4 < 0: the width's default layout (every coordinate at 4 bits, or all at 2).
 inline EngineConfig config(uint64_t dim, Metric metric = Metric::Cosine,
                            IndexType type = IndexType::BruteForce, uint8_t bit_width = 4, int64_t n4 = -1) {
+  const uint64_t n4_dims = n4 >= 0 ? uint64_t(n4) : bit_width == 2 ? 0 : padded_dim_for(dim);
   return {.dim = dim,
-          .n4_dims = n4 >= 0          ? uint64_t(n4)
-                     : bit_width == 2 ? 0
-                                      : padded_dim_for(dim),
+          .n4_dims = n4_dims,
           .seed = kDefaultSeed,
           .bit_width = bit_width,
           .metric = metric,
           .index_type = type};
+}
+
+inline QuantPipeline pipeline(uint64_t dim, Metric metric = Metric::Cosine, int64_t n4 = -1,
+                              uint8_t width = 4) {
+  return QuantPipeline(config(dim, metric, IndexType::BruteForce, width, n4));
 }
 
 // An engine of configuration c holding n random vectors (ids from first_id),
@@ -168,12 +178,10 @@ inline void expect_same_index(const Teskra& a, const Teskra& b, const Execution&
   std::vector<uint64_t> few = {1000, 1003, 1010, 5}, many, more = iota_ids(3000);
   for (uint64_t id = 1000; id < 1000 + a.n_vectors(); id += 2) many.push_back(id);
   for (const auto& q : queries) {
-    for (uint64_t k : {1u, 10u, 1000u}) {
+    for (uint64_t k : {1u, 10u, 1000u})
       EXPECT_EQ(hit_bits(a.search(q, k, std::nullopt)), hit_bits(b.search(q, k, std::nullopt))) << k;
-    }
-    for (const auto* allow : {&few, &many, &more}) {
+    for (const auto* allow : {&few, &many, &more})
       EXPECT_EQ(hit_bits(a.search(q, 10, *allow)), hit_bits(b.search(q, 10, *allow))) << allow->size();
-    }
   }
   const std::vector<float> flat = flatten(queries);
   EXPECT_EQ(batch_rows(a, flat, 7, exec), batch_rows(b, flat, 7, exec));
@@ -196,6 +204,15 @@ std::string patched(std::string b, size_t at, T v) {
   return b;
 }
 
+// A current (v6) file rewritten as an older version: a shorter header, and
+// (version 1) without the last norms_bytes (its norms).
+inline std::string as_version(const std::string& v6, uint32_t version, size_t norms_bytes = 0) {
+  std::string b = v6.substr(0, Header::size_for(version)) + v6.substr(56);
+  poke<uint32_t>(b, 4, version);
+  if (version == 1) b.resize(b.size() - norms_bytes);
+  return b;
+}
+
 inline std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), {});
@@ -204,6 +221,16 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& b) {
   std::ofstream(path, std::ios::binary) << b;
 }
+
+// Says stop from its n-th question on (0: at once).
+class StopAfter final : public Interrupt {
+ public:
+  explicit StopAfter(int n) : left_(n) {}
+  bool requested() override { return --left_ < 0; }
+
+ private:
+  int left_;
+};
 
 // A scratch directory, removed with everything in it.
 class TempDir {
@@ -222,7 +249,6 @@ class TempDir {
     std::sort(out.begin(), out.end());
     return out;
   }
-  size_t entries() const { return names().size(); }
 
  private:
   std::filesystem::path path_;

@@ -43,17 +43,9 @@ class Layout:
     p: int   # padded dimension
     n4: int  # leading coordinates coded at 4 bits
 
-    @property
-    def n2(self):
-        return self.p - self.n4
-
-    @property
-    def pb4(self):
-        return (self.n4 + 1) // 2
-
-    @property
-    def width(self):
-        return self.pb4 + (self.n2 + 3) // 4
+    n2 = property(lambda self: self.p - self.n4)  # coordinates coded at 2 bits
+    pb4 = property(lambda self: (self.n4 + 1) // 2)  # bytes of the 4-bit block
+    width = property(lambda self: self.pb4 + (self.n2 + 3) // 4)  # bytes per vector
 
 
 def fma32(a, b, c):

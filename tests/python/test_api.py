@@ -7,6 +7,7 @@ on every index type are checked by test_model.py; here what it does not draw.
 import numpy as np
 import pytest
 
+import teskra
 from conftest import expect_error, small
 from teskra import Teskra
 
@@ -45,9 +46,8 @@ def test_read_only_properties_and_class_signature():
     # Every member's docstring and signature: test_exports.py, against the type stub.
     t = Teskra(8)
     for name in ("n_vectors", "bit_width", "index_type", "dim", "n4_dims", "metric", "packed_bytes_per_vec",
-                 "padded_dim", "pb4_per_vec"):
-        with pytest.raises(AttributeError):
-            setattr(t, name, 1)
+                 "padded_dim", "pb4_per_vec", "hnsw_selection", "is_view"):
+        pytest.raises(AttributeError, setattr, t, name, 1)
     assert Teskra.__text_signature__ == (
         '(dim, metric="cosine", bit_width=4, index_type="brute_force", mixed_ratio=None, n4_dims=None, '
         'ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0, '
@@ -99,6 +99,31 @@ ERRORS = [  # (call, class, exact text or, for argument conversion, the prefix b
     (lambda: small().set_nprobe(-1), OverflowError, "argument 'nprobe': "),
     (lambda: small().set_ef_search(1.5), TypeError, "argument 'ef': "),
     (lambda: small().build(1), TypeError, "build() takes no arguments (1 given)"),
+    # The exports' and profiling's (those of the other index types, refused: test_model.py).
+    (lambda: small().transform_query_np([1, 2, 3]), ValueError, "query dimension mismatch: expected 4, got 3"),
+    (lambda: small().profile_variance([]), ValueError, "sample is empty \u2014 provide at least 1 vector for profiling"),
+    (lambda: small().optimal_n4_dims([[1, 2]], 3.0), ValueError, "vector 0 dimension mismatch: expected 4, got 2"),
+    (lambda: small().optimal_n4_dims([], "3"), TypeError, "argument 'avg_bits': "),  # avg_bits converts first
+    (lambda: small().optimal_n4_dims([[1, 2, 3, 4]]), TypeError,
+     "optimal_n4_dims() missing required argument 'avg_bits' (pos 2)"),
+    (lambda: small().packed_data(1), TypeError, "packed_data() takes no arguments (1 given)"),
+    # search_batch's (its rows are searched as search() searches them: test_threads.py) and the thread setting's.
+    *[(lambda q=q: small().search_batch(q, 1), ValueError, "query dimension mismatch: expected 4, got 3")
+      for q in (np.zeros((2, 3)), [[1, 0, 0, 0], [1, 2, 3]])],
+    (lambda: small().search_batch(np.zeros(4), 1), ValueError, "argument 'queries': expected a 2-D array, got 1 dimension(s)"),
+    (lambda: small().search_batch(5, 1), TypeError,
+     "argument 'queries': expected a 2-D array or a sequence of queries, got 'int'"),
+    (lambda: small().search_batch([[1, 0, 0, 0]], 1, threads=-1), OverflowError, "argument 'threads': "),
+    (lambda: Teskra(4).search_batch([[1, 0, 0, 0]], 1), RuntimeError, "index is empty"),
+    (lambda: (u := Teskra(4, index_type="ivf_flat"), u.add([1], [[1, 0, 0, 0]]), u.search_batch([[1, 0, 0, 0]], 1)),
+     RuntimeError, "call build() before search() for IvfFlat indexes"),
+    (lambda: teskra.set_num_threads(-1), OverflowError, "argument 'n': "),
+    # hnsw_selection's: checked whatever the index type, after the metric and the index type.
+    *[(lambda kw=kw: Teskra(8, **kw), ValueError, f"unknown hnsw_selection '{name}': use 'diverse' or 'nearest'")
+      for kw, name in [({"index_type": "hnsw", "hnsw_selection": "Closest"}, "closest"), ({"hnsw_selection": "x"}, "x")]],
+    (lambda: Teskra(8, metric="m", hnsw_selection="x"), ValueError, "unknown metric 'm': use 'cosine', 'dot', or 'l2'"),
+    (lambda: Teskra(8, index_type="hnsw", hnsw_selection=1), TypeError, "argument 'hnsw_selection': "),
+    (lambda: Teskra.centroids_2bit(x=1), TypeError, "centroids_2bit() got an unexpected keyword argument 'x'"),
 ]
 
 
@@ -110,15 +135,12 @@ def test_error_class_and_text(call, exc, text):
 def test_failed_calls_change_nothing():
     t = small()
     before = t.search([1, 1, 1, 1], 3)
-    with pytest.raises(TypeError):  # the first row converted; none is stored
-        t.add([8, 9], [[1, 0, 0, 0], [1, None, 0, 0]])
-    with pytest.raises(OverflowError):
-        t.add([8, -9], [[1, 0, 0, 0]] * 2)
+    pytest.raises(TypeError, t.add, [8, 9], [[1, 0, 0, 0], [1, None, 0, 0]])  # the first row converted; none is stored
+    pytest.raises(OverflowError, t.add, [8, -9], [[1, 0, 0, 0]] * 2)
     for call in (lambda: t.search([1] * 4), lambda: t.search([1] * 4, 1, None, 2), lambda: t.search([1] * 4, 1, x=1),
                  lambda: t.search([1] * 4, k=1, query=[1] * 4), lambda: t.add(ids=[1]), lambda: t.is_empty(1),
                  lambda: t.is_mixed(x=1), lambda: Teskra(), lambda: Teskra(8, dim=8), lambda: Teskra(*range(1, 13))):
-        with pytest.raises(TypeError):
-            call()
+        pytest.raises(TypeError, call)
     assert len(t) == 3 and t.search([1, 1, 1, 1], 3) == before
     t.add([9], [[0, 0, 0, 5]])
     assert t.search([0, 0, 0, 1], 1)[0]["id"] == 9

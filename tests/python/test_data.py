@@ -62,8 +62,7 @@ def test_rejected_query_forms_and_zero_columns():
     t = small()
     # A (1, dim) matrix is not one vector: its single row is not a number.
     for bad in ("abcd", {1, 2, 3, 4}, 4.0, [1, 2, "3", 4], {1: 1, 2: 2, 3: 3, 4: 4}, np.zeros((1, 4), np.float32)):
-        with pytest.raises(TypeError):
-            t.search(bad, 1)
+        pytest.raises(TypeError, t.search, bad, 1)
     # Empty batches and duplicate ids: test_model.py.
     z = Teskra(0)  # zero-column arrays behave like lists of empty rows
     z.add([1, 2], np.zeros((2, 0), np.float32))

@@ -1,4 +1,5 @@
-"""The NumPy exports, external scoring from them, variance profiling, and the type stub."""
+"""The NumPy exports, external scoring from them, variance profiling, and the type stub (their errors:
+test_api.py)."""
 
 import ast
 import inspect
@@ -8,15 +9,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import expect_error
 from teskra import Teskra
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "examples"))
 from external_scoring import ExternalScorer  # noqa: E402
-
-EMPTY = "sample is empty \u2014 provide at least 1 vector for profiling"
-
 
 def test_exports_are_writable_copies_and_the_query_the_engines_own_buffer():
     # Shapes, dtypes and every value, for every layout and index type: test_model.py.
@@ -70,21 +67,6 @@ def test_profile_variance_and_optimal_n4_dims():
     assert t.profile_variance(sample.tolist()) == profile and t.profile_variance(sample[:1]) == [0.0] * 1024
     assert [t.optimal_n4_dims(sample, a) for a in (3.0, 3.5, float("nan"), 3)] == [512, 768, 0, 512]
     assert t.optimal_n4_dims(avg_bits=2.1, sample_vecs=sample[:2]) == 48  # x = 51.19995 -> 51 -> 48
-
-
-@pytest.mark.parametrize("call, exc, text", [  # exact texts; for argument conversion the prefix
-    # Exports of the other index types, refused: test_model.py.
-    (lambda t: t.transform_query_np([1, 2, 3]), ValueError, "query dimension mismatch: expected 4, got 3"),
-    (lambda t: t.profile_variance([]), ValueError, EMPTY),
-    (lambda t: t.optimal_n4_dims([[1, 2]], 3.0), ValueError, "vector 0 dimension mismatch: expected 4, got 2"),
-    (lambda t: t.optimal_n4_dims([], "3"), TypeError, "argument 'avg_bits': "),  # avg_bits converts first
-    (lambda t: t.optimal_n4_dims([[1, 2, 3, 4]]), TypeError,
-     "optimal_n4_dims() missing required argument 'avg_bits' (pos 2)"),
-    (lambda t: t.packed_data(1), TypeError, "packed_data() takes no arguments (1 given)"),
-    (lambda t: Teskra.centroids_2bit(x=1), TypeError, "centroids_2bit() got an unexpected keyword argument 'x'"),
-])
-def test_errors(call, exc, text):
-    expect_error(exc, text, lambda: call(Teskra(4)))
 
 
 def test_stub_matches_every_member_signature_and_docstring():

@@ -1,9 +1,6 @@
-"""What save and load do with paths that are not plain files, with links planted by other users,
-with the old file's owner, and when a save is killed.
-
-Cases that act as two users run only as root: an ordinary user comes from a forked child that
-becomes nobody. The temporary names, their clean-up and the kept mode are tested in
-tests/core/test_files.cpp.
+"""What save and load do with paths that are not plain files, with links planted by other users, with
+the old file's owner, and when a save is killed. Cases acting as two users run only as root (the other
+is a forked child become nobody). Temporary names, their clean-up, kept modes: tests/core/test_files.cpp.
 """
 
 import os
@@ -11,7 +8,6 @@ import pathlib
 import pwd
 import random
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -34,17 +30,12 @@ def as_nobody(action):
     nobody = pwd.getpwnam("nobody")
     pid = os.fork()
     if pid == 0:
-        code = 1
         try:
-            os.setgroups([])
-            os.setgid(nobody.pw_gid)
-            os.setuid(nobody.pw_uid)
-            action()
-            code = 0
+            os.setgroups([]), os.setgid(nobody.pw_gid), os.setuid(nobody.pw_uid), action()
         except BaseException:
             traceback.print_exc()
-        finally:
-            os._exit(code)
+            os._exit(1)
+        os._exit(0)
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
 
 
@@ -81,17 +72,16 @@ def test_a_device_node_is_never_replaced(tmp_path):
     before = null.lstat()
     expect_error(OSError, "io error: Invalid argument", lambda: small().save(str(null)))
     after = null.lstat()
-    assert stat.S_ISCHR(after.st_mode) and (after.st_ino, after.st_rdev, after.st_mode) == (
-        before.st_ino, before.st_rdev, before.st_mode)
-    assert os.listdir(tmp_path) == ["null"]
+    assert stat.S_ISCHR(after.st_mode) and os.listdir(tmp_path) == ["null"]
+    assert (after.st_ino, after.st_rdev, after.st_mode) == (before.st_ino, before.st_rdev, before.st_mode)
 
 
 @needs_root
 def test_a_replaced_file_keeps_its_owner_where_the_saver_may_set_it(shared_dir):
-    t = small()
-    nobody = pwd.getpwnam("nobody")
-    theirs = shared_dir / "theirs.tskr"
-    theirs.write_bytes(b"old")
+    t, nobody = small(), pwd.getpwnam("nobody")
+    theirs, mine = shared_dir / "theirs.tskr", shared_dir / "root.tskr"
+    for path in (theirs, mine):
+        path.write_bytes(b"old")
     os.chown(theirs, nobody.pw_uid, nobody.pw_gid)
     os.chmod(theirs, 0o2640)  # the set-group-id bit too, which a change of owner would clear
     t.save(str(theirs))
@@ -100,8 +90,6 @@ def test_a_replaced_file_keeps_its_owner_where_the_saver_may_set_it(shared_dir):
     # An ordinary user replacing root's file in a directory of theirs cannot give it back to root:
     # the save still succeeds, the file becomes theirs and keeps its mode.
     os.chown(shared_dir, nobody.pw_uid, nobody.pw_gid)
-    mine = shared_dir / "root.tskr"
-    mine.write_bytes(b"old")
     os.chmod(mine, 0o664)
     assert as_nobody(lambda: t.save(str(mine)))
     st = mine.stat()
@@ -143,25 +131,20 @@ while True:
 
 
 def test_saves_killed_at_random_points_leave_no_temporary_file(tmp_path):
-    n, dim = 50_000, 64
-    t = Teskra(dim)
-    t.add(np.arange(n, dtype=np.uint64), np.random.default_rng(3).standard_normal((n, dim)).astype(np.float32))
-    seed, work = tmp_path / "seed.tskr", tmp_path / "work"
+    n, seed, work = 50_000, tmp_path / "seed.tskr", tmp_path / "work"
+    t = Teskra(64)
+    t.add(np.arange(n, dtype=np.uint64), np.random.default_rng(3).standard_normal((n, 64)).astype(np.float32))
     t.save(str(seed))
     work.mkdir()
-    path = work / "index.tskr"
-    start = time.perf_counter()
+    path, start = work / "index.tskr", time.perf_counter()
     t.save(str(path))
-    duration = time.perf_counter() - start
-    rng = random.Random(4)
+    duration, rng = time.perf_counter() - start, random.Random(4)
     for _ in range(8):
-        child = subprocess.Popen([sys.executable, "-c", SAVER, str(seed), str(path)], stdout=subprocess.PIPE,
-                                 text=True, cwd=os.path.dirname(__file__))
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(rng.uniform(0, 3 * duration))
-        child.send_signal(signal.SIGKILL)
-        child.wait()
-        child.stdout.close()
+        with subprocess.Popen([sys.executable, "-c", SAVER, str(seed), str(path)], stdout=subprocess.PIPE, text=True,
+                              cwd=os.path.dirname(__file__)) as child:
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(rng.uniform(0, 3 * duration))
+            child.kill()
     # Whatever a kill left (a name given in the last instant before the rename) goes with the next save.
     t.save(str(path))
     assert os.listdir(work) == ["index.tskr"] and Teskra.load(str(path)).n_vectors == n

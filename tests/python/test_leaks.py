@@ -1,25 +1,21 @@
-"""Every public call, repeated many times: no memory growth and no reference left behind.
+"""Every public call, repeated many times: no memory growth and no reference left behind (a host calls an
+embedded index millions of times: a leak of one object per call is an outage no single-call test sees).
 
-A host calls an embedded index millions of times, so a leak of one object per call is an outage that
-no single-call test sees. Each case repeats its calls in two rounds of N after a warm-up, and bounds
-three measures in the round that grew less:
-
-- tracemalloc (Python allocations made in the round and still alive): 8 KiB + 8 bytes per call. One
-  leaked object is at least 24 bytes (a float), 1.5 times the bound at N = 10^3 and 3 times at 5 * 10^4.
-- malloc in use (glibc mallinfo2, mapped blocks included), where the engine's vectors live: 8 KiB + 16
-  bytes per call; the smallest leaked native allocation is a 32-byte chunk (the self-test leaks those
-  over 4,000 calls, where memory freed by other threads meanwhile cannot hide them).
-- sys.getrefcount of every argument and its elements: a leaked reference costs no memory at all.
-
-test_the_bounds_catch_one_leak_per_call feeds the same helper deliberately leaking calls. N is 10^3
-(make test, make check); TESKRA_LEAK_FULL=1 (make check-memory) makes it 5 * 10^4. Under the sanitizers
-(TESKRA_SANITIZED=1) ASan's allocator makes the native measure meaningless: only tracemalloc and
-reference counts. TESKRA_LEAK_VERBOSE=1 (with pytest -s) prints the growth measured in each case.
+Each case repeats its calls in two rounds of N after a warm-up (N / 20 calls, 250 at least) and bounds,
+in the round that grew less: tracemalloc (Python allocations still alive) by 8 KiB + 8 bytes per call
+(one leaked object is at least a 24-byte float: 1.5 times the bound at N = 10^3, 3 times at 5 * 10^4);
+malloc in use (glibc mallinfo2, mapped blocks included: the engine's memory) by 8 KiB + 16 bytes per
+call (the smallest native leak is a 32-byte chunk); and sys.getrefcount of every argument and its
+elements, since a leaked reference costs no memory. test_the_bounds_catch_one_leak_per_call feeds the
+helper deliberately leaking calls. N is 10^3; TESKRA_LEAK_FULL=1 (make check-memory) makes it 5 * 10^4.
+Sanitized (TESKRA_SANITIZED=1), ASan's allocator leaves only tracemalloc and reference counts.
+TESKRA_LEAK_VERBOSE=1 (with pytest -s) prints the growth measured in each case.
 """
 
 import ctypes
 import gc
 import os
+import pathlib
 import sys
 import tempfile
 import tracemalloc
@@ -28,9 +24,9 @@ import numpy as np
 import pytest
 
 import teskra
+from conftest import SANITIZED, Hook
 from teskra import Teskra
 
-SANITIZED = os.environ.get("TESKRA_SANITIZED") == "1"
 N = 50_000 if os.environ.get("TESKRA_LEAK_FULL") == "1" else 1_000
 
 
@@ -40,9 +36,7 @@ class _MallInfo2(ctypes.Structure):
 
 
 _libc = ctypes.CDLL(None)
-_libc.malloc.restype = ctypes.c_void_p
-_libc.malloc.argtypes = [ctypes.c_size_t]
-_libc.free.argtypes = [ctypes.c_void_p]
+_libc.malloc.restype, _libc.malloc.argtypes, _libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
 _mallinfo2 = getattr(_libc, "mallinfo2", None)
 if _mallinfo2 is not None:
     _mallinfo2.restype = _MallInfo2
@@ -51,30 +45,30 @@ NATIVE = not SANITIZED and _mallinfo2 is not None
 
 def malloc_in_use():
     """Bytes the C heap has handed out and not taken back (all arenas, mmapped blocks included)."""
-    info = _mallinfo2()
-    return info.uordblks + info.hblkhd
+    return (info := _mallinfo2()).uordblks + info.hblkhd
 
 
 def refcounts(objs):
     """Reference counts of the watched objects and, one and two levels down, of their items."""
     counts = []
-    for obj in objs:
+    for obj in objs:  # (not into a Hook: iterating one runs its action)
         counts.append(sys.getrefcount(obj))
-        for item in obj if isinstance(obj, (list, tuple)) else ():
+        for item in obj if type(obj) in (list, tuple) else ():
             counts.append(sys.getrefcount(item))
-            counts.extend(sys.getrefcount(x) for x in (item if isinstance(item, (list, tuple)) else ()))
+            counts.extend(sys.getrefcount(x) for x in (item if type(item) in (list, tuple) else ()))
     return counts
 
 
-def measure(call, n, watch=()):
-    """The problems found in two rounds of n calls of call() after a warm-up that fills free lists and buffers.
+def warm_up(n):
+    return max(250, n // 20)
 
-    The warm-up is traced too, so that the blocks free lists keep are traced ones, which the calls reuse.
-    Each measure is the smaller growth of the two rounds: a leak grows in both, a one-off (a table that
-    resizes, a cache that fills) in one.
-    """
+
+def measure(call, n, watch=()):
+    """The problems found in two rounds of n calls of call() after a warm-up (traced too, so that the blocks
+    free lists keep are traced ones). Each measure is the smaller growth of the two rounds: a leak grows in
+    both, a one-off (a table that resizes, a cache that fills) in one."""
     tracemalloc.start()
-    for _ in range(max(1000, n // 20)):
+    for _ in range(warm_up(n)):
         call()
     refs, rounds = refcounts(watch), []
     for _ in range(2):
@@ -138,17 +132,6 @@ def index(kind="brute_force", metric="cosine", n=64, **kwargs):
     return t
 
 
-class Hook:
-    """An element whose float conversion runs Python code (here: a re-entrant call or an error)."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __float__(self):
-        self.action()
-        return 0.5
-
-
 def boom():
     raise KeyError("from __float__")
 
@@ -161,11 +144,10 @@ q_list, q_arr, allow, short = rows(1)[0], DATA[5].copy(), ids(20, 10), rows(1)[0
 few_ids, few_rows, few_arr, g_ids, g_arr = ids(4), rows(4), DATA[:4].copy(), ids(64), DATA[:64].copy()
 sample, sample_list, two_ids, three_rows = DATA[:16].copy(), rows(8), ids(2), rows(3)
 bad_row, strided = rows(2) + [[1.0, 2.0]], np.zeros((4, 2 * DIM), np.float32)[:, ::2]
-hook_boom, reentrant = Hook(boom), Hook(lambda: b.add(two_ids, three_rows[:2]))
+hook_boom, reentrant = Hook(action=boom), Hook(action=lambda: b.add(two_ids, three_rows[:2]))
 paths = [os.path.join(_SCRATCH.name, f"{n}.tskr") for n in range(3)]
 missing, garbage = os.path.join(_SCRATCH.name, "no", "such.tskr"), os.path.join(_SCRATCH.name, "garbage.tskr")
-with open(garbage, "wb") as f:
-    f.write(b"NOT AN INDEX FILE" * 4)
+pathlib.Path(garbage).write_bytes(b"NOT AN INDEX FILE" * 4)
 # Indexes that remove() and upsert() change (each keeps its size), a view that refuses both, and ids
 # stored nowhere.
 eb, ei, eh = index(), index("ivf", n=128), index("hnsw")
@@ -188,7 +170,7 @@ CASES = {
     "search_every_type_and_form": lambda: (b.search(q_list, 10), b.search(q_arr, 10, allowlist=allow),
                                            i.search(q_arr, 10, allow), h.search(q_list, 10, allow), l2.search(q_arr, 5)),
     "search_batch_every_type_and_form": lambda: (b.search_batch(few_arr, 10), i.search_batch(few_rows, 5, allow, threads=1),
-                                                 h.search_batch(g_arr, 3, threads=2), teskra.set_num_threads(0),
+                                                 h.search_batch(sample, 3, threads=2), teskra.set_num_threads(0),
                                                  teskra.get_num_threads()),
     "exports_and_profiling": lambda: (b.transform_query_np(q_arr), h.transform_query_np(q_list), b.packed_data(),
                                       b.vector_norms(), b.vector_ids(), Teskra.centroids_4bit(), b.centroids_2bit(),
@@ -202,7 +184,7 @@ CASES = {
     "ivf_add_build_search": lambda: (t := Teskra(DIM, index_type="ivf", ivf_nlist=16, ivf_nprobe=4),
                                      t.add(g_ids, g_arr), t.build(), t.set_nprobe(16), t.search(q_arr, 10)),
     "hnsw_add_build": lambda: (t := Teskra(DIM, index_type="hnsw", hnsw_m=8, hnsw_ef_construction=32),
-                               t.add(g_ids, g_arr), t.build(), t.set_ef_search(40)),
+                               t.add(few_ids, sample_list[:4]), t.add(two_ids, DATA[:2]), t.build(), t.set_ef_search(40)),
     "save_load": save_load,
     "remove_upsert_every_type_and_form": lambda: (
         eb.upsert(few_ids, few_rows), eb.remove(few_ids), eb.add(few_ids, few_arr),
@@ -271,7 +253,7 @@ def test_the_bounds_catch_one_leak_per_call():
         # leak exceeds the bound by under 8 KiB, which memory another thread of the process frees meanwhile
         # (a finishing thread's cached blocks) can hide; 4,000 calls leave a margin of 55 KiB.
         n = max(N, 4_000)
-        pointers = np.zeros(2 * n + max(1000, n // 20), dtype=np.uintp)  # allocated up front: not traced
+        pointers = np.zeros(2 * n + warm_up(n), dtype=np.uintp)  # allocated up front: not traced
         count = iter(range(len(pointers)))
 
         def leak():

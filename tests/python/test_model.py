@@ -1,22 +1,20 @@
 """Model-based test: random call sequences against a NumPy model of the index.
 
 Hypothesis drives one index at a time through construct / fit / add / remove / upsert / build /
-search / set_nprobe / set_ef_search / exports / save and load, over every index type, metric and code
-layout, with the argument forms and mistakes a caller makes. After every call the index must agree
-with the model: BruteForce codes, norms, ids and results bit for bit equal to reference.py (equal
-scores in any order); IvfFlat and Hnsw lose no vector, return at most k hits sorted by score, each a
-stored id with exactly the reference's score for it, within the allowlist, and an IvfFlat search
-probing every list finds the reference's top-k scores; a loaded index keeps every vector
-(BruteForce: identical exports and results), and an IvfFlat index with vectors not yet built is
-refused before any file appears; every error has the class and text the model expects.
+search / tuning / exports / save and load, over every index type, metric and code layout, with the
+argument forms and mistakes a caller makes. After every call the index must agree with the model:
+BruteForce codes, norms, ids and results bit for bit equal to reference.py (equal scores in any
+order); IvfFlat and Hnsw lose no vector, return at most k hits sorted by score, each a stored id with
+exactly the reference's score for it, within the allowlist, and an IvfFlat search probing every list
+finds the reference's top-k scores; a loaded index keeps every vector (BruteForce: identical exports
+and results), an IvfFlat index with vectors not yet built is refused before any file appears; every
+error has the class and text the model expects.
 
-A removal takes every copy of its ids from the model's stores, the vectors waiting for an IvfFlat
-build included. The model cannot say which list an IvfFlat vector sits in, but removal keeps the
-centroids, so the lists a query probes stay the same: a search of k hits must then give the best k
-of what a search for everything gave just before, without the removed vectors. Even fresh graphs of
-a few dozen nodes with m 2 and ef_construction 1 do not always reach every node, so Hnsw removals
-are checked by what holds for any graph: no removed id comes back, even from a filtered search, and
-no survivor comes back more often than it is stored (reachability: test_remove.py).
+A removal takes every copy of its ids, waiting IvfFlat vectors included. Removal keeps the IvfFlat
+centroids, so a query probes the same lists: k hits must be the best k of what a search for
+everything gave just before, without the removed vectors. Small graphs do not always reach every
+node, so for Hnsw: no removed id comes back, even filtered, and no survivor comes back more often
+than it is stored (reachability: tests/core/test_hnsw.cpp, test_remove.py).
 
 TESKRA_MODEL_EXAMPLES (default 100) and TESKRA_MODEL_STEPS (default 40) size the run, which is
 derandomized so that `make test` is reproducible; TESKRA_MODEL_RANDOM=1 (make check-memory)
@@ -51,6 +49,7 @@ EMPTY_SAMPLE = "sample is empty \u2014 provide at least 1 vector for profiling"
 # the floats cover the rest. Magnitudes stay where no score overflows.
 ELEMENTS = st.one_of(st.integers(-3, 3).map(float), st.floats(-60, 60, width=32))
 IDS = st.one_of(st.integers(0, 40), st.sampled_from([2**63, 2**64 - 1]))
+ID_FORMS = st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)])
 
 
 @dataclass(frozen=True)
@@ -109,6 +108,10 @@ def bits(scores):
     return np.asarray(scores, np.float32).view(np.uint32).tolist()
 
 
+def score_bits(hits):
+    return bits([s for _, s in hits])
+
+
 # ---------------------------------------------------------------------------
 # The model of one index.
 
@@ -158,22 +161,15 @@ class IndexMachine(RuleBasedStateMachine):
         self.cfg, self.t = cfg, index
         self.flat = Stored()     # BruteForce store; IvfFlat vectors awaiting a build
         self.indexed = Stored()  # IvfFlat list members; Hnsw nodes
-        self.built = False
-        self.nprobe = None
-        self.raw = []  # every vector added, as given: queries that match a stored vector
-        self.calls = 0
+        # raw: every vector added, as given (queries that match a stored vector).
+        self.built, self.nprobe, self.raw, self.calls = False, None, [], 0
 
     @property
     def searchable(self):
         return self.flat if self.cfg.kind == "BruteForce" else self.indexed
 
     def expected_count(self):
-        if self.cfg.kind == "IvfFlat" and not self.built:
-            return len(self.flat)
-        return len(self.searchable)
-
-    def holds_any_vector(self):
-        return len(self.flat) + len(self.indexed) > 0
+        return len(self.flat) if self.cfg.kind == "IvfFlat" and not self.built else len(self.searchable)
 
     # -- rules -------------------------------------------------------------
 
@@ -211,7 +207,7 @@ class IndexMachine(RuleBasedStateMachine):
         call = lambda: self.t.fit(FORMS[form](sample))  # noqa: E731
         if cfg.metric != "l2":
             assert call() is None  # no effect whatever the sample
-        elif self.holds_any_vector():
+        elif len(self.flat) + len(self.indexed):
             expect_error(ValueError, FIT_AFTER_ADD, call)
         elif n == 0:
             expect_error(ValueError, EMPTY_SAMPLE, call)
@@ -223,8 +219,7 @@ class IndexMachine(RuleBasedStateMachine):
         m = matrix(data.draw, n, self.cfg.dim)
         ids = data.draw(st.lists(IDS, min_size=n, max_size=n), "ids")
         form = data.draw(st.sampled_from(["list", "tuple", "rows32", "c32", "f32", "f64"]), "form")
-        id_form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "id form")
-        return n, m, ids, form, id_form
+        return n, m, ids, form, data.draw(ID_FORMS, "id form")
 
     def store(self, ids, m):
         """The model's side of adding rows m under ids: IvfFlat's wait for a build."""
@@ -250,6 +245,11 @@ class IndexMachine(RuleBasedStateMachine):
         self.store(ids, m)
         assert self.t.upsert(id_form(ids), FORMS[form](m)) is None
 
+    def draw_ids(self, data, most):
+        """Up to `most` ids, stored ones and others."""
+        known = sorted(set(self.flat.ids + self.indexed.ids))
+        return data.draw(st.lists(st.one_of(st.sampled_from(known), IDS) if known else IDS, max_size=most), "ids")
+
     def forget(self, ids):
         return self.flat.drop(ids) + self.indexed.drop(ids)
 
@@ -257,9 +257,7 @@ class IndexMachine(RuleBasedStateMachine):
     def remove(self, data):
         """Every vector stored under one of the ids goes, each copy; ids stored nowhere are ignored."""
         cfg, t = self.cfg, self.t
-        known = sorted(set(self.flat.ids + self.indexed.ids))
-        ids = data.draw(st.lists(st.one_of(st.sampled_from(known), IDS) if known else IDS, max_size=8), "ids")
-        id_form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "id form")
+        ids, id_form = self.draw_ids(data, 8), data.draw(ID_FORMS, "id form")
         q = matrix(data.draw, 1, cfg.dim)[0]
         searchable = self.expected_count() > 0 and (cfg.kind != "IvfFlat" or self.built)
         # IvfFlat ranks its lists by their centroids, which stay: k = all gives every vector the probed lists hold.
@@ -279,7 +277,7 @@ class IndexMachine(RuleBasedStateMachine):
         k = data.draw(st.sampled_from([1, 3, 1000]), "k")
         left = [h for h in probed if h[0] not in set(ids)]
         hits = pairs(t.search(q, k))
-        assert bits([s for _, s in hits]) == bits([s for _, s in left[:k]])
+        assert score_bits(hits) == score_bits(left[:k])
         assert all(hits.count(h) <= left.count(h) for h in hits)
         if len(hits) == k and k < len(left):  # among scores tied at the cut, any may come back
             boundary = bits([hits[-1][1]])[0]
@@ -343,10 +341,8 @@ class IndexMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def search_allowlist(self, data):
-        known = sorted(set(self.flat.ids + self.indexed.ids))
-        allow = data.draw(st.lists(st.one_of(st.sampled_from(known), IDS) if known else IDS, max_size=6), "allowlist")
-        form = data.draw(st.sampled_from([list, tuple, lambda v: np.array(v, np.uint64)]), "allowlist form")
-        self.check_search(data, matrix(data.draw, 1, self.cfg.dim)[0], allow, form(allow))
+        allow = self.draw_ids(data, 6)
+        self.check_search(data, matrix(data.draw, 1, self.cfg.dim)[0], allow, data.draw(ID_FORMS, "form")(allow))
 
     @rule(data=st.data())
     def search_wrong_length(self, data):
@@ -373,7 +369,7 @@ class IndexMachine(RuleBasedStateMachine):
         scores = R.similarity(cfg.metric, R.raw_scores(cfg.layout, tq, codes), np.array(stored.norms, np.float32))
         if cfg.kind == "BruteForce":
             expected = R.search(cfg.layout, cfg.metric, tq, codes, stored.ids, stored.norms, k, allow)
-            assert bits([s for _, s in hits]) == bits([s for _, s in expected])
+            assert score_bits(hits) == score_bits(expected)
             assert sorted(hits) == sorted(expected)
             return
         # Approximate indexes: every hit is a stored vector with its exact score.
@@ -382,7 +378,7 @@ class IndexMachine(RuleBasedStateMachine):
             valid.setdefault(i, set()).add(s)
         assert len(hits) <= k
         assert all(a[1] >= b[1] for a, b in zip(hits, hits[1:]))
-        assert all(s in valid.get(i, ()) for i, s in zip([i for i, _ in hits], bits([s for _, s in hits])))
+        assert all(s in valid.get(i, ()) for (i, _), s in zip(hits, score_bits(hits)))
         if allow is not None:
             assert {i for i, _ in hits} <= set(allow)
         if cfg.kind == "IvfFlat" and k and allow is None:
@@ -390,7 +386,7 @@ class IndexMachine(RuleBasedStateMachine):
                 assert hits == []
             elif self.nprobe >= max(cfg.nlist, 1):  # every list probed: the exact top k
                 best = sorted(scores.tolist(), reverse=True)[:k]
-                assert bits([s for _, s in hits]) == bits(best)
+                assert score_bits(hits) == bits(best)
         if cfg.kind == "Hnsw" and k and allow is None:
             assert hits  # the entry point at least is always scored
 

@@ -36,8 +36,7 @@ SECOND_MODULE = textwrap.dedent("""
     loaded = [T1.load(path), T2.load(path), t.load(path), T2(8).load(path)]
     assert [type(x) for x in loaded] == [T1, T2, T1, T2]
     query = np.eye(1, 8, dtype=np.float32)[0]
-    assert all(x.search(query, 2) == t.search(query, 2) for x in loaded)
-    assert t.search(query, 1)[0]["id"] == 7
+    assert all(x.search(query, 2) == t.search(query, 2) for x in loaded) and t.search(query, 1)[0]["id"] == 7
     # The first module, its class and its instances are collected once nothing refers to them.
     gone = weakref.ref(first), weakref.ref(T1)
     del first, T1, t, loaded

@@ -17,6 +17,7 @@ import struct
 import numpy as np
 import pytest
 
+import conftest
 from conftest import expect_error, pairs
 from teskra import Teskra
 
@@ -24,20 +25,12 @@ NOT_BUILT = "call build() before search() for IvfFlat indexes"
 
 
 def filled(index_type="brute_force", metric="cosine", dim=20, n=60, **kwargs):
-    data = np.random.default_rng(1).standard_normal((n, dim)).astype(np.float32)
-    t = Teskra(dim, metric=metric, index_type=index_type,
-               **{"ivf_nlist": 5, "ivf_nprobe": 2, "hnsw_m": 6, "hnsw_ef_construction": 24, **kwargs})
-    if metric == "l2":
-        t.fit(data)
-    t.add(np.arange(10, 10 + n, dtype=np.uint64), data)
-    t.build()
-    return t, data
+    return conftest.filled(dim, n, index_type, metric, seed=1, ids=np.arange(10, 10 + n, dtype=np.uint64), ivf_nlist=5,
+                           ivf_nprobe=2, hnsw_m=6, hnsw_ef_construction=24, **kwargs)
 
 
 def patched(raw, offset, fmt, value):
-    out = bytearray(raw)
-    struct.pack_into(fmt, out, offset, value)
-    return bytes(out)
+    return raw[:offset] + struct.pack(fmt, value) + raw[offset + struct.calcsize(fmt):]
 
 
 def test_paths_and_error_classes(tmp_path):
@@ -57,40 +50,33 @@ def test_paths_and_error_classes(tmp_path):
     # System failures are the matching OSError subclass, errno and filename set, the text unchanged.
     (tmp_path / "dir.tskr").mkdir()
     (tmp_path / "locked").mkdir(mode=0o500)
-    system = [
-        (lambda p: t.save(p), tmp_path / "missing" / "x.tskr", FileNotFoundError, "No such file or directory"),
-        (Teskra.load, str(tmp_path / "gone"), FileNotFoundError, "No such file or directory"),
-        (Teskra.load, tmp_path / "dir.tskr", IsADirectoryError, "Is a directory"),
-        (lambda p: t.save(p), tmp_path / "dir.tskr", IsADirectoryError, "Is a directory"),
-    ]
+    system = [(t.save, tmp_path / "missing" / "x.tskr", FileNotFoundError, errno.ENOENT),
+              (Teskra.load, str(tmp_path / "gone"), FileNotFoundError, errno.ENOENT),
+              (Teskra.load, tmp_path / "dir.tskr", IsADirectoryError, errno.EISDIR),
+              (t.save, tmp_path / "dir.tskr", IsADirectoryError, errno.EISDIR)]
     if os.geteuid() != 0:  # root writes anywhere
-        system.append((lambda p: t.save(p), tmp_path / "locked" / "x.tskr", PermissionError, "Permission denied"))
-    for call, given, cls, text in system:
+        system.append((t.save, tmp_path / "locked" / "x.tskr", PermissionError, errno.EACCES))
+    for call, given, cls, code in system:
         with pytest.raises(OSError) as e:
             call(given)
-        assert (type(e.value), e.value.strerror, e.value.filename) == (cls, "io error: " + text, given)
-        assert e.value.errno == {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR,
-                                 PermissionError: errno.EACCES}[cls]
+        assert (type(e.value), e.value.errno, e.value.strerror, e.value.filename) == (
+            cls, code, "io error: " + os.strerror(code), given)
     keep = tmp_path / "keep.tskr"
     t.save(str(keep))
     raw = keep.read_bytes()
     unbuilt = Teskra(8, index_type="ivf_flat")
     unbuilt.add([1], [[1.0] * 8])
     nul = "io error: file name contained an unexpected NUL byte"
-    refused = [
-        (lambda: t.save("a\0b"), OSError, nul), (lambda: Teskra.load("a\0b"), OSError, nul),
-        (lambda: unbuilt.save(str(keep)), RuntimeError, NOT_BUILT),
-    ]
+    refused = [(lambda: t.save("a\0b"), OSError, nul), (lambda: Teskra.load("a\0b"), OSError, nul),
+               (lambda: unbuilt.save(str(keep)), RuntimeError, NOT_BUILT)]
     # Damaged files (v3 header: 40 bytes, then the body).
     v3 = patched(raw[:40] + raw[56:], 4, "<I", 3)
-    damaged = [
-        (b"TSKX" + raw[4:], OSError, "invalid .tskr file: bad magic bytes"),
-        (patched(raw, 4, "<I", 7), OSError, "unsupported file version: 7"),
-        (raw[:100], OSError, "io error: failed to fill whole buffer"),
-        (patched(raw, 12, "<B", 3), ValueError, "invalid metric byte: 3"),
-        (patched(raw, 14, "<B", 3), ValueError, "unsupported index type byte: 3"),
-        (patched(v3, 32, "<I", 30), ValueError, "invalid bit width: 4 (must be 2 or 4)"),
-    ]
+    damaged = [(b"TSKX" + raw[4:], OSError, "invalid .tskr file: bad magic bytes"),
+               (patched(raw, 4, "<I", 7), OSError, "unsupported file version: 7"),
+               (raw[:100], OSError, "io error: failed to fill whole buffer"),
+               (patched(raw, 12, "<B", 3), ValueError, "invalid metric byte: 3"),
+               (patched(raw, 14, "<B", 3), ValueError, "unsupported index type byte: 3"),
+               (patched(v3, 32, "<I", 30), ValueError, "invalid bit width: 4 (must be 2 or 4)")]
     path = tmp_path / "bad.tskr"
     for call, cls, text in refused + [(lambda d=d: (path.write_bytes(d), Teskra.load(str(path))), c, m)
                                       for d, c, m in damaged]:
@@ -102,20 +88,21 @@ def test_paths_and_error_classes(tmp_path):
     assert np.array_equal(Teskra.load(str(path)).packed_data(), t.packed_data())
 
 
-@pytest.mark.parametrize("index_type, metric", [("brute_force", "l2"), ("ivf_flat", "dot"), ("hnsw", "cosine")])
-def test_bytes_pickle_copies_and_processes_round_trip(tmp_path, index_type, metric):
-    t, data = filled(index_type, metric, bit_width=2 if index_type == "ivf_flat" else 4)
+@pytest.mark.parametrize("index_type, metric, layout", [
+    ("brute_force", "l2", {}), ("ivf_flat", "dot", {"bit_width": 2}), ("hnsw", "cosine", {"hnsw_selection": "nearest"})])
+def test_files_bytes_pickle_copies_and_processes_round_trip(tmp_path, index_type, metric, layout):
+    t, data = filled(index_type, metric, **layout)
     t.save(tmp_path / "t.tskr")
     raw = t.to_bytes()
     assert raw == (tmp_path / "t.tskr").read_bytes()
     # Any buffer, contiguous or not, is taken as a copy.
     strided = memoryview(np.frombuffer(raw, np.uint8).repeat(2)[::2])
-    copies = [Teskra.from_bytes(raw), Teskra.from_bytes(bytearray(raw)), Teskra.from_bytes(data=strided),
-              pickle.loads(pickle.dumps(t)), copy.copy(t), copy.deepcopy(t)]
+    copies = [Teskra.load(tmp_path / "t.tskr"), Teskra.from_bytes(raw), Teskra.from_bytes(bytearray(raw)),
+              Teskra.from_bytes(data=strided), pickle.loads(pickle.dumps(t)), copy.copy(t), copy.deepcopy(t)]
     with multiprocessing.get_context("spawn").Pool(1) as pool:
         copies.append(pool.apply(copy.copy, (t,)))
-    for u in copies:
-        assert type(u) is Teskra and u.to_bytes() == raw
+    for u in copies:  # the bytes hold every setting (the Hnsw rule: test_hnsw_selection.py)
+        assert type(u) is Teskra and u.to_bytes() == raw and u.hnsw_selection == t.hnsw_selection
         assert pairs(u.search(data[3], 5)) == pairs(t.search(data[3], 5))
     expect_error(OSError, "io error: failed to fill whole buffer", lambda: Teskra.from_bytes(raw[:-9]))
     expect_error(TypeError, "argument 'data': a bytes-like object is required, not 'str'", lambda: Teskra.from_bytes("x"))

@@ -1,53 +1,36 @@
-"""Python code run during argument conversion that calls back into the same index."""
+"""Python code run during argument conversion that calls back into the same index (other threads: test_threads.py)."""
 
 import contextlib
 
 import numpy as np
 import pytest
 
-from conftest import Hook
+from conftest import Hook, expect_error
 from teskra import Teskra
 
 
-@pytest.fixture
-def index():
-    t = Teskra(4)
-    t.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
-    return t
-
-
-def test_a_refused_call_swallowed_by_the_callback_leaves_the_outer_call_working(index):
-    seen = []
+def test_callbacks_that_swallow_a_refusal_raise_or_shrink_their_container():
+    index, seen = Teskra(4), []
+    index.add([1, 2], [[1, 0, 0, 0], [0, 1, 0, 0]])
 
     def swallow_refusal_then_read():
         with contextlib.suppress(RuntimeError):
             index.add([9], [[1, 1, 1, 1]])
         seen.append((len(index), index.search([0, 1, 0, 0], 1)[0]["id"]))
 
+    # A refused call the callback swallows leaves the outer call working.
     assert index.search([Hook(action=swallow_refusal_then_read), 0, 0, 0], 1)[0]["id"] == 1 and seen == [(2, 2)]
-    assert index.n_vectors == 2 and index.search([1, 0, 0, 0], 1)[0]["id"] == 1
-
-
-def test_callbacks_that_raise_or_shrink_their_container(index):
-    def boom():
-        raise KeyError("from __float__")
-
-    for call in (lambda: index.search([Hook(action=boom), 0, 0, 0], 1),
-                 lambda: index.add([Hook(action=boom, value=3)], [[0] * 4])):
+    boom = Hook(action=lambda: {}["from __float__"], value=3)
+    for call in (lambda: index.search([boom, 0, 0, 0], 1), lambda: index.add([boom], [[0] * 4])):
         with pytest.raises(KeyError, match="from __float__"):  # propagates unchanged
             call()
-    query = [1.0, 0.0, 0.0, 0.0]
-    query[1] = Hook(action=query.clear)
-    with pytest.raises(ValueError, match="^query dimension mismatch: expected 4, got 2$"):
-        index.search(query, 1)
-    batch = [[1, 0, 0, 0], [0, 1, 0, 0]]
-    batch[0][0] = Hook(action=batch.clear)
-    with pytest.raises(ValueError, match=r"^ids length \(2\) != vectors length \(1\)$"):
-        index.add([7, 8], batch)
-    ids = [7, 8]
-    ids[0] = Hook(action=ids.clear, value=7)
-    with pytest.raises(ValueError, match=r"^ids length \(1\) != vectors length \(2\)$"):
-        index.add(ids, np.eye(2, 4, dtype=np.float32))
+    query, batch, ids = [1.0, 0.0, 0.0, 0.0], [[1, 0, 0, 0], [0, 1, 0, 0]], [7, 8]
+    query[1], batch[0][0], ids[0] = Hook(action=query.clear), Hook(action=batch.clear), Hook(action=ids.clear, value=7)
+    for call, text in [(lambda: index.search(query, 1), "query dimension mismatch: expected 4, got 2"),
+                       (lambda: index.add([7, 8], batch), "ids length (2) != vectors length (1)"),
+                       (lambda: index.add(ids, np.eye(2, 4, dtype=np.float32)), "ids length (1) != vectors length (2)")]:
+        expect_error(ValueError, text, call)
+    assert index.n_vectors == 2 and index.search([1, 0, 0, 0], 1)[0]["id"] == 1
     index.add([9], [[1, 1, 1, 1]])
     assert index.n_vectors == 3
 
@@ -104,27 +87,24 @@ def test_every_reentrant_pair_follows_the_access_rule(name, outer_access, outer)
         t = Teskra(4, metric="l2", index_type="ivf", ivf_nlist=2)
         t.add([1, 2, 3], [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]])
         t.build()
-        before = (t.n_vectors, t.search([1, 1, 0, 0], 3))
-        seen = []
+        before, seen = (t.n_vectors, t.search([1, 1, 0, 0], 3)), []
 
         def action():
             try:
                 inner(t)
-                seen.append("ran")
             except OSError:
-                seen.append("ran")  # the nested save reached the file system
+                pass  # the nested save reached the file system
             except RuntimeError as e:
                 seen.append(str(e))
                 raise
+            seen.append("ran")
 
-        allowed = outer_access == "shared" and inner_access == "shared"
         hook = Hook(action=action, value=2)
-        if allowed:
+        if outer_access == inner_access == "shared":
             outer(t, hook)
             assert seen == ["ran"], (name, inner_name)
         else:
-            with pytest.raises(RuntimeError) as e:
-                outer(t, hook)
+            e = pytest.raises(RuntimeError, outer, t, hook)
             expected = "Already borrowed" if inner_access == "exclusive" else "Already mutably borrowed"
             assert str(e.value) == expected and seen == [expected], (name, inner_name)
         # Whatever happened, the access was released and the index is as it was.

@@ -8,33 +8,24 @@ import pickle
 
 import numpy as np
 import pytest
-from conftest import expect_error
 
+import conftest
+from conftest import expect_error, resident_bytes
 from teskra import Teskra
 
 PROPERTIES = ["n_vectors", "dim", "bit_width", "index_type", "n4_dims", "metric", "padded_dim",
               "packed_bytes_per_vec", "pb4_per_vec", "hnsw_selection"]
-RNG = np.random.default_rng(5)
-DATA = RNG.standard_normal((600, 40)).astype(np.float32)
-QUERIES = RNG.standard_normal((12, 40)).astype(np.float32)
+QUERIES = np.random.default_rng(5).standard_normal((12, 40)).astype(np.float32)
 
 
 def saved(path, index_type="brute_force", metric="cosine", n=600, **kw):
-    kw = {"ivf_flat": {"ivf_nlist": 16, "ivf_nprobe": 4}, "hnsw": {"hnsw_m": 8}}.get(index_type, {}) | kw
-    t = Teskra(40, metric=metric, index_type=index_type, **kw)
-    if metric == "l2":
-        t.fit(DATA[:200])
-    t.add(np.arange(n, dtype=np.uint64) * 3 + 1, DATA[:n])
-    t.build()
-    t.save(path)
+    conftest.filled(40, n, index_type, metric, ids=np.arange(n, dtype=np.uint64) * 3 + 1, ivf_nlist=16, ivf_nprobe=4,
+                    hnsw_m=8, **kw)[0].save(path)
     return path
 
 
 def answers(t):
-    allow = list(range(1, 1800, 5))
-    out = [t.search(q, 10) for q in QUERIES] + [t.search(q, 5, allowlist=allow) for q in QUERIES[:4]]
-    ids, scores, counts = t.search_batch(QUERIES, 10, threads=2)
-    return out, ids.tolist(), scores.view(np.uint32).tolist(), counts.tolist()
+    return conftest.answers(t, QUERIES, list(range(1, 1800, 5)))
 
 
 # Every type, metric and layout against load: tests/core/test_view.cpp.
@@ -45,8 +36,8 @@ def test_a_view_answers_saves_and_pickles_as_the_loaded_index(tmp_path, index_ty
     loaded, view = Teskra.load(path), Teskra.view(path)
     assert view.is_view and not loaded.is_view
     # Changes are refused before the arguments are looked at.
-    for call, verb in [(lambda: view.add([1], DATA[:1]), "add to"), (lambda: view.add("junk", None), "add to"),
-                       (lambda: view.fit(DATA[:5]), "fit"), (lambda: view.build(), "build")]:
+    for call, verb in [(lambda: view.add([1], QUERIES[:1]), "add to"), (lambda: view.add("junk", None), "add to"),
+                       (lambda: view.fit(QUERIES[:5]), "fit"), (lambda: view.build(), "build")]:
         expect_error(RuntimeError, f"cannot {verb} a view of an index file: load() it to change it", call)
     assert [getattr(view, p) for p in PROPERTIES] == [getattr(loaded, p) for p in PROPERTIES]
     assert len(view) == len(loaded) == 600 and repr(view) == repr(loaded)
@@ -57,7 +48,7 @@ def test_a_view_answers_saves_and_pickles_as_the_loaded_index(tmp_path, index_ty
     # A view pickles as its contents: the copy is an ordinary, changeable index.
     copy = pickle.loads(pickle.dumps(view))
     assert not copy.is_view and answers(copy) == answers(loaded)
-    copy.add([99999], DATA[:1])
+    copy.add([99999], QUERIES[:1])
     # Run-time tuning works on a view and is not saved.
     for t in (view, loaded):
         t.set_ef_search(3), t.set_nprobe(1)
@@ -71,8 +62,7 @@ def test_exports_are_read_only_arrays_over_the_file_that_keep_it_mapped(tmp_path
     for a, b in zip(exported, [loaded.packed_data(), loaded.vector_ids(), loaded.vector_norms()]):
         assert np.array_equal(a, b) and a.dtype == b.dtype and a.shape == b.shape
         assert not a.flags.writeable and not a.flags.owndata and type(a.base).__name__ == "PyCapsule"
-        with pytest.raises(ValueError):
-            a[0] = 0
+        pytest.raises(ValueError, a.__setitem__, 0, 0)
     expected = [a.copy() for a in exported]
     del view
     gc.collect()
@@ -84,9 +74,8 @@ def test_exports_are_read_only_arrays_over_the_file_that_keep_it_mapped(tmp_path
     ids, norms = view.vector_ids(), view.vector_norms()
     assert ids.flags.owndata and not ids.flags.writeable and ids.tolist() == list(range(1, 903, 3))
     assert not norms.flags.owndata and not norms.flags.writeable and len(norms) == 301
-    for other in ("ivf_flat", "hnsw"):
-        expect_error(RuntimeError, "packed_data() is only available for BruteForce indexes",
-                     Teskra.view(saved(tmp_path / f"{other}.tskr", other)).packed_data)
+    expect_error(RuntimeError, "packed_data() is only available for BruteForce indexes",
+                 Teskra.view(saved(tmp_path / "hnsw.tskr", "hnsw")).packed_data)
 
 
 def test_opening_fails_as_load_fails(tmp_path):
@@ -94,17 +83,9 @@ def test_opening_fails_as_load_fails(tmp_path):
     (tmp_path / "short.tskr").write_bytes(good[:-3])
     (tmp_path / "magic.tskr").write_bytes(b"XSKR" + good[4:])
     for name in ("short.tskr", "magic.tskr", "missing.tskr", ""):
-        with pytest.raises(OSError) as by_load:
-            Teskra.load(tmp_path / name)
-        with pytest.raises(OSError) as by_view:
-            Teskra.view(tmp_path / name)
-        assert (type(by_view.value), str(by_view.value)) == (type(by_load.value), str(by_load.value))
+        errors = [pytest.raises(OSError, opening, tmp_path / name).value for opening in (Teskra.load, Teskra.view)]
+        assert [(type(e), str(e)) for e in errors[1:]] == [(type(e), str(e)) for e in errors[:1]]
     expect_error(TypeError, "argument 'path': ", lambda: Teskra.view(3))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_opening_a_large_file_keeps_it_out_of_memory(tmp_path):
