@@ -7,8 +7,6 @@
 #include <mutex>
 #include <vector>
 
-#include "core/exec/thread_locals.h"
-
 namespace teskra::py {
 
 namespace {
@@ -130,11 +128,9 @@ void init_access(PyTeskra* self) {
   self->access.generation.store(g_generation.load());
 }
 
+// Runs inside guarded(), which has claimed the thread's thread-local storage
+// (t_held lives there).
 bool acquire_access(PyTeskra* self, bool exclusive) {
-  if (!claim_thread_locals()) {  // before t_held
-    PyErr_NoMemory();
-    return false;
-  }
   AccessState& s = self->access;
   t_held.reserve(t_held.size() + 1);  // the one allocation, before anything changes or is pointed at
   Held* mine = held_by_this_thread(self);

@@ -36,7 +36,8 @@ namespace teskra::py {
 // Take and give back one access of this thread. acquire returns false with
 // a Python error set (RuntimeError, KeyboardInterrupt or another exception
 // a signal handler raised while waiting, MemoryError). Call with the
-// interpreter lock held; it may be let go while waiting.
+// interpreter lock held, inside guarded() (which claims the thread's
+// thread-local storage first); the lock may be let go while waiting.
 bool acquire_access(PyTeskra* self, bool exclusive);
 void release_access(PyTeskra* self, bool exclusive) noexcept;
 
